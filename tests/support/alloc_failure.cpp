@@ -1,0 +1,44 @@
+#include "alloc_failure.h"
+
+#include <gtest/gtest.h>
+
+#include "vovedi/pool.h"
+#include "vovedi/testpoint.h"
+#include "vovedi/zthread.h"
+
+void warm_up_allocator()
+{
+    zthread_init();
+    pool_unregister(nullptr, nullptr);
+    testpoint_clear();
+}
+
+alloc_sweep_result alloc_failure_sweep(const std::function<bool()> &op, bool may_absorb, int limit)
+{
+    warm_up_allocator();
+    for (int k = 1; k <= limit; k++) {
+        long before = pool_live_blocks();
+        testpoint_t *tp = testpoint_define("^mem$", "alloc", nullptr);
+        EXPECT_NE(tp, nullptr);
+        if (!tp)
+            return {k - 1};
+        testpoint_set_nth(tp, static_cast<uint64_t>(k));
+        testpoint_set_thread(tp, zthread_self());
+        testpoint_set_replacement(tp, 0, nullptr);
+        testpoint_enable(1);
+        bool ok = op();
+        testpoint_enable(0);
+        uint64_t hits = testpoint_hits(tp);
+        testpoint_clear();
+        EXPECT_EQ(pool_live_blocks(), before) << "blocks leaked with allocation " << k << " failing";
+        if (hits == 0) {
+            EXPECT_TRUE(ok) << "no failure injected, yet the operation failed";
+            return {k - 1};
+        }
+        if (!may_absorb) {
+            EXPECT_FALSE(ok) << "allocation " << k << " failed, yet the operation succeeded";
+        }
+    }
+    ADD_FAILURE() << "operation still allocating after " << limit << " runs";
+    return {limit};
+}

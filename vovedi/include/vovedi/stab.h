@@ -1,0 +1,56 @@
+/*
+ * String table: text keys to text values, keys unique under case-insensitive
+ * comparison and kept in the case under which they were first set. Used for
+ * element attributes and HTTP header fields.
+ */
+#ifndef VOVEDI_STAB_H
+#define VOVEDI_STAB_H
+
+#include "common.h"
+#include "hash.h"
+
+VV_BEGIN_DECL
+
+#define STAB_BUCKETS 101
+
+typedef struct stab_s stab_t;
+typedef hash_iter_t stab_iter_t;
+
+/*
+ * A new table holding the given name/value pairs; the list ends at a null
+ * name (or a null value). Null with errno ENOMEM when memory runs out.
+ */
+stab_t *stab_new(const char *name, ...);
+
+/*
+ * Set key to value: 0 on success; 3 when memory runs out (a new key whose
+ * value could not be copied stays, with the empty text as its value); 22
+ * when an argument is null.
+ */
+int stab_set(stab_t *table, const char *key, const char *value);
+
+/* The stored value, or a shared empty text when the key is absent. */
+const char *stab_get(stab_t *table, const char *key);
+
+/* The stored value, or dflt when the table is null or the key absent. */
+const char *stab_get_default(stab_t *table, const char *key, const char *dflt);
+
+/* The value as a decimal integer (strtol, base 10), or dflt when absent. */
+long stab_get_int(stab_t *table, const char *key, long dflt);
+
+/* Number of keys in the table. */
+size_t stab_count(stab_t *table);
+
+/* Iteration over keys, in the hash table's order; null at the end. */
+const char *stab_first(stab_t *table, stab_iter_t *cursor);
+const char *stab_next(stab_t *table, stab_iter_t *cursor);
+
+/* The value of the entry the cursor stands on (valid after first/next). */
+const char *stab_iter_value(const stab_iter_t *cursor);
+
+/* Release the table and every entry; null is ignored. */
+void stab_free(stab_t *table);
+
+VV_END_DECL
+
+#endif
