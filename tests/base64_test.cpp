@@ -6,7 +6,8 @@
 #include "vovedi/base64.h"
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 std::string encode(const std::string &text)
 {

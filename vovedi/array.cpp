@@ -6,7 +6,8 @@
 
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 constexpr int first_capacity = 16;
 

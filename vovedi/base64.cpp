@@ -7,7 +7,8 @@
 
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 

@@ -7,7 +7,8 @@
 
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 // Position weights of the default hash, repeated to cover 128 bytes.
 constexpr int weights[16] = {1, 3, 7, 11, 13, 17, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61};
@@ -23,7 +24,8 @@ hash_link_t *link_of(const hash_t *table, void *entry)
     return reinterpret_cast<hash_link_t *>(static_cast<char *>(entry) + table->link_offset);
 }
 
-class table_lock {
+class table_lock
+{
   public:
     explicit table_lock(hash_t *table) : mutex_(table->lock) { zthread_mutex_lock(mutex_); }
     ~table_lock() { zthread_mutex_unlock(mutex_); }
@@ -91,8 +93,8 @@ int hash_init(hash_t *table, uint16_t bucket_count, size_t link_offset, hash_fn 
     return 0;
 }
 
-hash_t *hash_new(uint16_t bucket_count, size_t link_offset, hash_fn hash,
-                 hash_compare_fn compare, vv_release_fn release)
+hash_t *hash_new(uint16_t bucket_count, size_t link_offset, hash_fn hash, hash_compare_fn compare,
+                 vv_release_fn release)
 {
     auto *table = static_cast<hash_t *>(VV_MALLOC(sizeof(hash_t)));
     if (!table) {

@@ -3,7 +3,8 @@
 
 #include "vovedi/log.h"
 
-namespace {
+namespace
+{
 
 constexpr const char *tags[8] = {"EMERG", "ALERT", " CRIT", "ERROR",
                                  " WARN", "NOTIC", " INFO", "DEBUG"};

@@ -14,7 +14,8 @@
 #include "vovedi/testpoint.h"
 #include "vovedi/zthread.h"
 
-namespace {
+namespace
+{
 
 struct record {
     const char *file; // the compiler's name for the file, not copied
@@ -42,7 +43,8 @@ struct pool_s {
     std::atomic<int> shutting_down;
 };
 
-namespace {
+namespace
+{
 
 pool_t default_pool;
 zthread_once_t default_once = ZTHREAD_ONCE_INIT;
@@ -68,7 +70,8 @@ pool_t *target_pool(pool_t *pool)
 // Locks the record list for one scope, except while the pool shuts down:
 // then the shutting-down thread already holds the non-recursive lock and
 // its release functions must not wait for it.
-class list_guard {
+class list_guard
+{
   public:
     explicit list_guard(pool_t *pool) : pool_(pool)
     {
@@ -284,7 +287,8 @@ void *vv_calloc_at(size_t size, const char *file, int line)
 
 char *vv_strdup_at(const char *text, const char *file, int line)
 {
-    return static_cast<char *>(alloc_hook(pool_strdup(pool_current(), text, file, line), file, line));
+    return static_cast<char *>(
+        alloc_hook(pool_strdup(pool_current(), text, file, line), file, line));
 }
 
 void *vv_realloc_at(void *block, size_t size, const char *file, int line)

@@ -10,7 +10,8 @@
 
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t inline_size = 32;
 
@@ -113,8 +114,7 @@ stab_t *stab_new(const char *name, ...)
     va_end(args);
     // A table created while a pool is current is released with that pool.
     if (pool_t *pool = pool_current())
-        pool_register(pool, reinterpret_cast<vv_release_fn>(stab_free), table, __FILE__,
-                      __LINE__);
+        pool_register(pool, reinterpret_cast<vv_release_fn>(stab_free), table, __FILE__, __LINE__);
     return table;
 }
 

@@ -11,14 +11,16 @@
 #include "vovedi/log.h"
 #include "vovedi/pool.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t first_format_size = 4096;
 constexpr const char *default_separator = "([ \t]+)";
 
 // Compiles pattern as an extended, case-insensitive expression and frees it
 // at the end of the scope; a pattern that does not compile is logged.
-class compiled_pattern {
+class compiled_pattern
+{
   public:
     explicit compiled_pattern(const char *pattern)
     {
@@ -277,12 +279,20 @@ char *xml_escape(const char *text)
     size_t n = 0;
     for (const char *p = text; *p; p++) {
         switch (*p) {
-        case '&': n += 5; break;
+        case '&':
+            n += 5;
+            break;
         case '"':
-        case '\'': n += 6; break;
+        case '\'':
+            n += 6;
+            break;
         case '<':
-        case '>': n += 4; break;
-        default: n += 1; break;
+        case '>':
+            n += 4;
+            break;
+        default:
+            n += 1;
+            break;
         }
     }
     auto *escaped = static_cast<char *>(VV_MALLOC(n + 1));
@@ -294,12 +304,24 @@ char *xml_escape(const char *text)
     for (const char *p = text; *p; p++) {
         const char *entity = nullptr;
         switch (*p) {
-        case '&': entity = "&amp;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\'': entity = "&apos;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        default: *out++ = *p; continue;
+        case '&':
+            entity = "&amp;";
+            break;
+        case '"':
+            entity = "&quot;";
+            break;
+        case '\'':
+            entity = "&apos;";
+            break;
+        case '<':
+            entity = "&lt;";
+            break;
+        case '>':
+            entity = "&gt;";
+            break;
+        default:
+            *out++ = *p;
+            continue;
         }
         size_t len = strlen(entity);
         memcpy(out, entity, len);

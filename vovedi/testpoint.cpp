@@ -15,7 +15,8 @@
 #include "vovedi/pool.h"
 #include "vovedi/zthread.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t text_max = 64;
 constexpr int timer_slots = 16;
@@ -47,7 +48,8 @@ struct testpoint_s {
     testpoint_t *next;
 };
 
-namespace {
+namespace
+{
 
 // The table of test points in definition order, the enabled flag and the
 // lock that serialises evaluation.
@@ -72,7 +74,8 @@ void table_setup()
 
 // Hold the table lock for one scope; passes through when the lock is missing
 // or this thread already holds it.
-class table_guard {
+class table_guard
+{
   public:
     table_guard()
     {
@@ -174,8 +177,8 @@ testpoint_value_t *evaluate(testpoint_value_t *value, const char *category_forma
 
 } // namespace
 
-testpoint_value_t *testpoint_eval(testpoint_value_t *value, const char *category,
-                                  const char *event, const char *file, int line)
+testpoint_value_t *testpoint_eval(testpoint_value_t *value, const char *category, const char *event,
+                                  const char *file, int line)
 {
     testpoint_value_t *result = value;
     long self = zthread_self();
@@ -205,8 +208,8 @@ testpoint_value_t *testpoint_eval(testpoint_value_t *value, const char *category
     return result;
 }
 
-void *testpoint_ptr(void *value, const char *category_format, const char *event,
-                    const char *file, int line, ...)
+void *testpoint_ptr(void *value, const char *category_format, const char *event, const char *file,
+                    int line, ...)
 {
     if (!enabled.load(std::memory_order_relaxed) || inside_table)
         return value;

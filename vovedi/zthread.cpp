@@ -17,11 +17,12 @@
 #include "vovedi/pool.h"
 
 struct zthread_mutex_s {
-    sem_t semaphore; // count 1, at most 1
+    sem_t semaphore;         // count 1, at most 1
     std::atomic<long> owner; // thread holding the mutex, 0 when free
 };
 
-namespace {
+namespace
+{
 
 // The thread module's process-wide state: a lock and a registry of threads.
 // Nothing in the kit creates threads; the registry is kept for callers that

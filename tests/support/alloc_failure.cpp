@@ -30,7 +30,8 @@ alloc_sweep_result alloc_failure_sweep(const std::function<bool()> &op, bool may
         testpoint_enable(0);
         uint64_t hits = testpoint_hits(tp);
         testpoint_clear();
-        EXPECT_EQ(pool_live_blocks(), before) << "blocks leaked with allocation " << k << " failing";
+        EXPECT_EQ(pool_live_blocks(), before)
+            << "blocks leaked with allocation " << k << " failing";
         if (hits == 0) {
             EXPECT_TRUE(ok) << "no failure injected, yet the operation failed";
             return {k - 1};

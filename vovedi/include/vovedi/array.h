@@ -13,9 +13,9 @@ VV_BEGIN_DECL
 #define ARRAY_EMPTY ((void *)(uintptr_t)0x80818283u)
 
 typedef struct array_s {
-    int capacity;         /* slots allocated, 0 until the first element */
-    int count;            /* elements occupy slots 0 .. count-1 */
-    void **slots;         /* capacity pointers; free slots hold ARRAY_EMPTY */
+    int capacity;          /* slots allocated, 0 until the first element */
+    int count;             /* elements occupy slots 0 .. count-1 */
+    void **slots;          /* capacity pointers; free slots hold ARRAY_EMPTY */
     vv_release_fn release; /* applied to released and overwritten elements, or null */
 } array_t;
 

@@ -55,8 +55,8 @@ int hash_compare_default(const char *key, const void *entry);
  * A new table, or null with errno ENOMEM. hash and compare may be null for
  * the defaults; release (or null) is applied to each entry by hash_free.
  */
-hash_t *hash_new(uint16_t bucket_count, size_t link_offset, hash_fn hash,
-                 hash_compare_fn compare, vv_release_fn release);
+hash_t *hash_new(uint16_t bucket_count, size_t link_offset, hash_fn hash, hash_compare_fn compare,
+                 vv_release_fn release);
 
 /* Put entry at the head of its bucket's chain. 0 on success. */
 int hash_insert(hash_t *table, const char *key, void *entry);

@@ -25,8 +25,7 @@ void str_ensure(char **buffer, size_t *size, size_t n);
  * out or the format cannot be rendered; the buffer is then released and
  * buffer and size are cleared.
  */
-char *str_vappend(char **buffer, size_t *size, const char *format, va_list args)
-    VV_PRINTF(3, 0);
+char *str_vappend(char **buffer, size_t *size, const char *format, va_list args) VV_PRINTF(3, 0);
 char *str_append_printf(char **buffer, size_t *size, const char *format, ...) VV_PRINTF(3, 4);
 
 /* New formatted text, or null with errno ENOMEM. */

@@ -27,8 +27,8 @@ typedef struct testpoint_s testpoint_t;
  * (at most 63 characters). The value comes back unchanged unless an enabled
  * test point fires, in which case its replacement comes back.
  */
-void *testpoint_ptr(void *value, const char *category_format, const char *event,
-                    const char *file, int line, ...) VV_PRINTF(2, 6);
+void *testpoint_ptr(void *value, const char *category_format, const char *event, const char *file,
+                    int line, ...) VV_PRINTF(2, 6);
 int testpoint_int(int value, const char *category_format, const char *event, const char *file,
                   int line, ...) VV_PRINTF(2, 6);
 
@@ -37,8 +37,8 @@ int testpoint_int(int value, const char *category_format, const char *event, con
  * definition order. Returns the value record of the last one that fired, or
  * the caller's record. The caller holds the test-point lock.
  */
-testpoint_value_t *testpoint_eval(testpoint_value_t *value, const char *category,
-                                  const char *event, const char *file, int line);
+testpoint_value_t *testpoint_eval(testpoint_value_t *value, const char *category, const char *event,
+                                  const char *file, int line);
 
 /*
  * Define a test point; it fires only once enabled. category_pattern is a

@@ -14,7 +14,10 @@ typedef struct zthread_once_s {
     int done;
 } zthread_once_t;
 
-#define ZTHREAD_ONCE_INIT {0, 0}
+#define ZTHREAD_ONCE_INIT                                                                          \
+    {                                                                                              \
+        0, 0                                                                                       \
+    }
 
 /*
  * Run setup exactly once per process, even when several threads arrive
