@@ -596,8 +596,9 @@ TEST(ReqtoolServer, OpenFailureEndsTheRun)
                     cx_server_close(s);
                 return s != nullptr;
             });
-            if (!c.status)
+            if (!c.status) {
                 EXPECT_EQ(c.err, "cx_server_open failed\n");
+            }
             return c.status != 0;
         },
         true);
@@ -861,8 +862,9 @@ TEST(ReqtoolXml, RequestFromXml)
             r = cx_request_from_xml("<api><p>1</p><q/></api>");
             return r != nullptr;
         });
-        if (!got.status)
+        if (!got.status) {
             EXPECT_FALSE(got.err.empty());
+        }
         cx_elem_free(r);
         return got.status != 0;
     });
