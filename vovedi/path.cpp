@@ -62,15 +62,18 @@ void build_table()
 
 void clear_table()
 {
-    for (auto &slot : table)
-        VV_FREE(slot.exchange(nullptr, std::memory_order_acq_rel));
+    for (auto &slot : table) {
+        if (char *text = slot.exchange(nullptr, std::memory_order_acq_rel))
+            VV_FREE(text);
+    }
 }
 
 // Release function of the record kept in the default pool.
 void release_paths(void *)
 {
     clear_table();
-    VV_FREE(root);
+    if (root)
+        VV_FREE(root);
     root = nullptr;
 }
 
@@ -227,7 +230,8 @@ void path_init(int look_at_program)
         found = root_from_running_program();
     }
     clear_table();
-    VV_FREE(root);
+    if (root)
+        VV_FREE(root);
     root = found;
     build_table();
     pool_register(nullptr, release_paths, nullptr, __FILE__, __LINE__);
