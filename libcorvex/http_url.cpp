@@ -193,17 +193,22 @@ int http_url_split(const char *url, http_url_t *out)
     if (out)
         *out = http_url_t{};
     const scheme_form *form = scheme_of(url);
-    if (!out || !form)
+    if (!out || !form) {
+        errno = EINVAL;
         return -EINVAL;
+    }
     char *text = VV_STRDUP(url);
-    if (!text)
+    if (!text) {
+        errno = ENOMEM;
         return -ENOMEM;
+    }
     out->text = text;
     out->port = form->port;
     out->tls = form->tls;
     bool bracketed = form->prefix[form->length - 1] == '[';
     if (!split_rest(text + form->length - (bracketed ? 1 : 0), out)) {
         http_url_free(out);
+        errno = EINVAL;
         return -EINVAL;
     }
     return 0;
@@ -246,8 +251,10 @@ void http_url_freeaddrinfo(struct addrinfo *list)
 
 int http_url_ipv4_lookup(const char *host, int allow_lookup, uint32_t *address)
 {
-    if (!host || !address)
+    if (!host || !address) {
+        errno = EINVAL;
         return -EINVAL;
+    }
     if (read_dotted(host, address))
         return 0;
     if (!allow_lookup)

@@ -118,6 +118,9 @@ TEST(Sockerr, WaitHonoursTheDeadline)
     EXPECT_EQ(sockerr_wait(pair.fd[0], SOCKERR_WRITABLE, -1, &ready), 1);
     EXPECT_EQ(ready, SOCKERR_WRITABLE);
 
+    EXPECT_EQ(sockerr_wait(-1, SOCKERR_READABLE, -1, &ready), -1) << "never waits for nothing";
+    EXPECT_EQ(sockerr_get(), SOCKERR_ENOTSOCK);
+
     ASSERT_EQ(write(pair.fd[1], "x", 1), 1);
     EXPECT_EQ(sockerr_wait(pair.fd[0], SOCKERR_READABLE, sockerr_clock_ms() + 1000, &ready), 1);
     EXPECT_TRUE(ready & SOCKERR_READABLE);

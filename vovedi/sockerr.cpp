@@ -198,6 +198,10 @@ int64_t sockerr_clock_ms(void)
 
 int sockerr_wait(int fd, int want, int64_t deadline_ms, int *ready)
 {
+    if (fd < 0) { // poll would skip it and wait for nothing
+        last_error = SOCKERR_ENOTSOCK;
+        return -1;
+    }
     pollfd entry{};
     entry.fd = fd;
     entry.events = poll_events(want);

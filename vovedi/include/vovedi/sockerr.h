@@ -103,8 +103,8 @@ enum { SOCKERR_READABLE = 1, SOCKERR_WRITABLE = 2, SOCKERR_EXCEPTION = 4 };
  * number works. Returns 1 with the readiness in *ready (SOCKERR_EXCEPTION for
  * an error or hang-up); 0 when the deadline passed first, without waiting if
  * it had passed already, with the last error SOCKERR_ETIMEDOUT; -1 when
- * waiting failed, with the reason in the last error. Signals do not end the
- * wait early.
+ * waiting failed or fd is negative, with the reason in the last error.
+ * Signals do not end the wait early.
  */
 int sockerr_wait(int fd, int want, int64_t deadline_ms, int *ready);
 
