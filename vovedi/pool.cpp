@@ -128,8 +128,17 @@ void *note_block(pool_t *pool, void *block, const char *file, int line)
 void *alloc_hook(void *block, const char *file, int line)
 {
     void *result = testpoint_ptr(block, "mem", "alloc", file, line);
-    if (result != block)
-        pool_free(pool_current(), block);
+    if (result == block || !block)
+        return result;
+    // The replaced block was recorded nowhere when no pool is current; it is
+    // released without touching the default pool, whose own set-up may be
+    // the allocation that was made to fail.
+    if (pool_t *pool = pool_current()) {
+        pool_free(pool, block);
+    } else {
+        live_blocks.fetch_sub(1, std::memory_order_relaxed);
+        free(block);
+    }
     return result;
 }
 

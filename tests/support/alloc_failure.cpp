@@ -9,7 +9,10 @@
 void warm_up_allocator()
 {
     zthread_init();
-    pool_unregister(nullptr, nullptr);
+    // Any default-pool operation sets the pool up; this one changes nothing
+    // (unregistering a null object would drop a record kept with no object,
+    // such as the installation paths' release record).
+    pool_record_count(nullptr);
     testpoint_clear();
 }
 

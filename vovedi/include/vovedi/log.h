@@ -40,6 +40,41 @@ void log_nomem(const char *what);
 /* log_message to the default log at DEBUG. */
 void log_debug(const char *format, ...) VV_PRINTF(1, 2);
 
+/*
+ * Settings, meant to be made during start-up before other threads log.
+ *
+ * The program name names the default log ("<name>.log") and the system-log
+ * source, and appears in every line; with none, "application" is used.
+ * Null or "" clears it. Returns 0, or -1 with errno EINVAL when the name is
+ * longer than 127 characters (the setting is then unchanged).
+ */
+int log_set_program_name(const char *name);
+
+/*
+ * The directory to write log files in, instead of the installation's log
+ * directory. It is joined directly with the log name, so it should end in
+ * "/". Null or "" clears it. Returns 0, or -1 with errno EINVAL when longer
+ * than 255 characters (the setting is then unchanged).
+ */
+int log_set_directory(const char *directory);
+
+/* When on (not 0), every line carries "Thread 0x<id>: " before the message. */
+void log_set_thread_prefix(int on);
+
+/*
+ * The system-log writer: reports one message with a syslog(3) priority
+ * under the given source name. Returns 0 when reported, a positive error
+ * code when the report failed, or a negated error code when the source
+ * could not be opened; failures are written to the default log.
+ */
+typedef int (*log_system_writer_fn)(const char *ident, int priority, const char *message);
+
+/*
+ * For tests: route system-log entries to writer (null restores the real
+ * syslog writer). Returns the writer in place before.
+ */
+log_system_writer_fn log_set_system_writer(log_system_writer_fn writer);
+
 VV_END_DECL
 
 #endif
