@@ -135,15 +135,25 @@ TEST(Stab, AllocationFailuresGiveThreeAndLeakNothing)
         EXPECT_TRUE(rc == 0 || rc == 3);
         if (rc == 3) {
             set_failures++;
-            // A new key whose value could not be copied stays with the empty text.
-            const char *v = stab_get_default(t, long_key.c_str(), nullptr);
-            EXPECT_TRUE(v == nullptr || *v == '\0');
+            // A failed set leaves the table as it was: the new key is absent.
+            EXPECT_EQ(stab_get_default(t, long_key.c_str(), nullptr), nullptr);
         }
         stab_free(t);
         return rc == 0;
     });
     EXPECT_EQ(set_failures, 3);      // entry, key copy, value copy
     EXPECT_EQ(runs.failing_runs, 6); // and the table, its buckets, its lock
+
+    // Replacing a value keeps the old one when the new one cannot be copied.
+    stab_t *kept = stab_new(nullptr);
+    ASSERT_EQ(stab_set(kept, "k", long_value.c_str()), 0);
+    std::string next(70, 'W');
+    alloc_failure_sweep([&] {
+        int rc = stab_set(kept, "K", next.c_str());
+        EXPECT_STREQ(stab_get(kept, "k"), rc == 0 ? next.c_str() : long_value.c_str());
+        return rc == 0;
+    });
+    stab_free(kept);
 
     alloc_failure_sweep([] {
         stab_t *n = stab_new("status", "failed", "reason", std::string(50, 'r').c_str(), nullptr);

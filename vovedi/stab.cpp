@@ -122,27 +122,33 @@ int stab_set(stab_t *table, const char *key, const char *value)
 {
     if (!table || !key || !value)
         return EINVAL;
+    // A long value is copied before the table is touched, so that running
+    // out of memory leaves the table exactly as it was: no key without its
+    // value, no old value lost.
+    size_t n = strlen(value);
+    char *copy = nullptr;
+    if (n >= inline_size) {
+        copy = VV_STRDUP(value);
+        if (!copy)
+            return 3;
+    }
     auto *e = static_cast<entry *>(hash_lookup(&table->hash, key));
     if (!e) {
         e = entry_new(key);
-        if (!e)
+        if (!e) {
+            VV_FREE(copy);
             return 3;
+        }
         hash_insert(&table->hash, key, e);
     }
     // The new value is in place before the old one is released, so a value
     // that points into the old one is copied intact.
-    size_t n = strlen(value);
     char *old = e->value;
-    if (n < inline_size) {
+    if (copy) {
+        e->value = copy;
+    } else {
         memmove(e->value_inline, value, n + 1);
         e->value = e->value_inline;
-    } else {
-        char *copy = VV_STRDUP(value);
-        if (!copy) {
-            drop_value(e);
-            return 3;
-        }
-        e->value = copy;
     }
     if (old != e->value_inline && old != e->value)
         VV_FREE(old);

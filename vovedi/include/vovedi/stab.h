@@ -23,9 +23,8 @@ typedef hash_iter_t stab_iter_t;
 stab_t *stab_new(const char *name, ...);
 
 /*
- * Set key to value: 0 on success; 3 when memory runs out (a new key whose
- * value could not be copied stays, with the empty text as its value); 22
- * when an argument is null.
+ * Set key to value: 0 on success; 3 when memory runs out (the table is
+ * then unchanged); 22 when an argument is null.
  */
 int stab_set(stab_t *table, const char *key, const char *value);
 
