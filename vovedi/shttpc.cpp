@@ -219,12 +219,14 @@ int shttpc_connect(shttpc_t *conn, const struct sockaddr *addr, int addrlen)
     bool timed = conn->timeout_ms != 0;
     if (sockerr_set_nonblocking(conn->sock, timed) != 0)
         return -1;
+    int entry_error = sockerr_get();
     if (connect(conn->sock, addr, static_cast<socklen_t>(addrlen)) != 0) {
         int code = sockerr_set_errno(errno);
         if (!timed || !would_block(code))
             return -1;
         if (shttpc_get_connect_error(conn, deadline) != 0)
             return -1;
+        sockerr_set(entry_error); // connected: the "in progress" is no reason for anything
     }
     return shttpc_connect_ssl(conn, deadline) == 0 ? 0 : -1;
 }
@@ -241,9 +243,14 @@ int shttpc_read(shttpc_t *conn, char *buffer, int size)
     if (!conn || !buffer || size < 0)
         return refuse_argument();
     int64_t deadline = operation_deadline(conn);
+    // A read that had to wait and then succeeded leaves the last error as
+    // it found it, not at the "would block" of its first attempt.
+    int entry_error = sockerr_get();
     for (;;) {
         int wait_for = 0;
         int got = read_attempt(conn, buffer, size, &wait_for);
+        if (got >= 0)
+            sockerr_set(entry_error);
         if (got >= 0 || wait_for == 0)
             return got;
         if (sockerr_wait(conn->sock, wait_for, deadline, nullptr) != 1)
@@ -260,10 +267,13 @@ int shttpc_write(shttpc_t *conn, const char *data, int length)
     // Without a time-out only a partial send on the blocking socket waits,
     // and then without a limit.
     int64_t deadline = conn->timeout_ms != 0 ? operation_deadline(conn) : -1;
+    int entry_error = sockerr_get();
     int written = 0;
     for (;;) {
         int wait_for = 0;
         int rc = write_attempt(conn, data, length, &written, &wait_for);
+        if (rc > 0)
+            sockerr_set(entry_error);
         if (rc != 0)
             return rc > 0 ? length : -1;
         rc = sockerr_wait(conn->sock, wait_for, deadline, nullptr);

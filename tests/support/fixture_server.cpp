@@ -206,14 +206,38 @@ void fixture_server::accept_loop()
             requests_.emplace_back();
         }
         accepted_++;
-        workers_.emplace_back([this, fd, index] {
-            fixture_conn conn(fd, stopping_);
-            handler_(conn);
-            conn.close();
-            std::lock_guard<std::mutex> guard(lock_);
-            requests_[index] = conn.received();
+        // Join the handlers that are done, so that long runs keep few threads.
+        std::erase_if(workers_, [](worker &w) {
+            if (!w.done->load())
+                return false;
+            w.thread.join();
+            return true;
         });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back({std::thread([this, fd, index, done] {
+                                fixture_conn conn(fd, stopping_);
+                                handler_(conn);
+                                conn.close();
+                                {
+                                    std::lock_guard<std::mutex> guard(lock_);
+                                    requests_[index] = conn.received();
+                                }
+                                finished_++;
+                                done->store(true);
+                            }),
+                            done});
     }
+}
+
+bool fixture_server::wait_idle(int timeout_ms) const
+{
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (finished_.load() < accepted_.load()) {
+        if (clock_type::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 std::vector<std::string> fixture_server::requests() const
@@ -229,7 +253,8 @@ void fixture_server::stop()
     if (acceptor_.joinable())
         acceptor_.join();
     for (auto &w : workers_)
-        w.join();
+        w.thread.join();
+    workers_.clear();
     if (listen_fd_ >= 0)
         ::close(listen_fd_);
     listen_fd_ = -1;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -71,6 +72,10 @@ class fixture_server
     std::vector<std::string> requests() const;
     int connections() const { return accepted_.load(); }
 
+    // Wait (at most timeout_ms) until every accepted connection's handler has
+    // returned and its socket is closed; false on time-out.
+    bool wait_idle(int timeout_ms = 5000) const;
+
     // Stop accepting, wake stalled handlers, join every thread.
     void stop();
 
@@ -82,8 +87,13 @@ class fixture_server
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> accepted_{0};
+    std::atomic<int> finished_{0};
     std::thread acceptor_;
-    std::vector<std::thread> workers_;
+    struct worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<worker> workers_;
     mutable std::mutex lock_;
     std::vector<std::string> requests_;
 };

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include "corvex/cx_elem.h"
 #include "corvex/cx_server.h"
+#include "corvex/cx_xml.h"
 #include "vovedi/common.h"
 
 VV_BEGIN_DECL
@@ -31,6 +32,43 @@ enum {
  * allocated.
  */
 cx_elem_t *cx_server_invoke_elem(cx_server_t *server, cx_elem_t *api);
+
+/*
+ * A new "results" element with "status" set to status, "reason" (stored
+ * XML-escaped) when reason is given and not empty, and "errno" when
+ * error_number is 0 or more. Null with EINVAL for a null status, or ENOMEM.
+ */
+cx_elem_t *cx_results_new(const char *status, const char *reason, int error_number);
+
+/*
+ * The failure text of a status code into buffer (size bytes):
+ * "<transport> - <text>" for a known code, with " (<extra>)" when extra is
+ * not 0, and "<transport> - failed, status code = <code>" for any other.
+ * Returns buffer.
+ */
+char *cx_status_message(int code, const char *transport, int extra, char *buffer, size_t size);
+
+/* The errno of the failure result for a status code. */
+int cx_status_errno(int code);
+
+/*
+ * The result of a parsed reply: its results element (the whole corvex root
+ * when that holds more than one child), taken out of entry so that
+ * destroying the parse state leaves it alone; a failure result when the
+ * reply holds no corvex root or no results element.
+ */
+cx_elem_t *cx_reply_decode(cx_xml_entry_t *entry);
+
+/* The failure result for a reply that did not parse. */
+cx_elem_t *cx_reply_parse_error(const cx_xml_state_t *state);
+
+/*
+ * The failure reason of a result in plain text (XML entities decoded), or
+ * null for a passed result (and for a null one, with errno EINVAL). A
+ * failed result without a reason gives "Unknown". The text belongs to the
+ * result: its "reason" attribute is replaced by the decoded text.
+ */
+const char *cx_result_failure_text(cx_elem_t *result);
 
 VV_END_DECL
 

@@ -1,0 +1,385 @@
+// Invocation: dispatch by authentication style, the HTTP flow, reply
+// decoding and the failure results that stand for every failure.
+
+#include "corvex/cx_invoke.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "corvex/cx_request.h"
+#include "corvex/http.h"
+#include "vovedi/pool.h"
+#include "vovedi/sockerr.h"
+#include "vovedi/str.h"
+
+namespace
+{
+
+constexpr size_t url_size = 2048;
+constexpr size_t message_size = 256;
+constexpr int trace_piece = 32768;
+constexpr int errno_nomem = 12;
+constexpr int errno_timeout = 60;
+
+struct status_text {
+    int code;
+    const char *text;
+};
+
+// 500 is not here: its text depends on the socket last error.
+constexpr status_text status_texts[] = {
+    {204, "No content"},
+    {301, "Moved permanently"},
+    {400, "Bad request"},
+    {401, "Authorization failed"},
+    {402, "Payment required"},
+    {403, "Forbidden"},
+    {404, "URL not found"},
+    {405, "Method not allowed"},
+    {406, "Not acceptable"},
+    {407, "Proxy authentication required"},
+    {408, "Request timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length required"},
+    {412, "Precondition failed"},
+    {413, "Request entity too large"},
+    {414, "Request-URI too long"},
+    {415, "Unsupported media type"},
+    {501, "Not implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service unavailable"},
+    {504, "Gateway timeout"},
+    {505, "HTTP version not supported"},
+    {551, "Call succeeded, but can't allocate debugging parsing bypass buffer"},
+    {552, "Call succeeded, but can't allocate reply XML buffer"},
+    {553, "Can't allocate request XML buffer"},
+    {554, "Can't connect to host"},
+    {555, "Can't connect using 'hostequiv' (no permission, must be root)"},
+    {556, "Can't decode the embedded 'Content-length' value from the reply"},
+    {557, "Can't decode the embedded status/outcome value from the reply"},
+    {558, "Can't encode request"},
+    {559, "Can't read reply header (line 1)"},
+    {560, "Can't read reply header (line 2)"},
+    {561, "Can't read reply header (line 3)"},
+    {562, "Can't write request headers"},
+    {563, "Can't write request payload"},
+    {564, "Call succeeded, but reply was consumed by debugging code"},
+    {565, "Server unexpectedly dropped the connection for this request"},
+};
+
+const char *text_of_status(int code, char *scratch, size_t size)
+{
+    if (code == 500) {
+        int error = sockerr_get();
+        if (error == SOCKERR_ETIMEDOUT)
+            return "Timed out";
+        snprintf(scratch, size, "Unable to send the API request(err=%d).", error);
+        return scratch;
+    }
+    for (const status_text &s : status_texts) {
+        if (s.code == code)
+            return s.text;
+    }
+    return nullptr;
+}
+
+cx_elem_t *failure(const char *reason, int error_number)
+{
+    return cx_results_new("failed", reason, error_number);
+}
+
+// Reset the process-wide XML debug flag from "XMLDEBUG"; true when set.
+bool debug_from_environment()
+{
+    const char *value = getenv("XMLDEBUG");
+    bool on = value && *value;
+    cx_xml_debug_set(on ? 1 : 0);
+    return on;
+}
+
+// Copy what the handle holds into an empty credential slot.
+bool fill_credential(char **slot, const char *from)
+{
+    if (*slot || !from)
+        return true;
+    *slot = VV_STRDUP(from);
+    return *slot != nullptr;
+}
+
+// Everything one HTTP call holds, released on every way out.
+struct http_call {
+    cx_server_t *server;
+    cx_elem_t *api;
+    char *document = nullptr;
+    char *url = nullptr;
+    shttpc_t *conn = nullptr;
+    stab_t *headers = nullptr;
+    cx_xml_state_t *state = nullptr;
+    http_credentials_t cred{};
+    char message[message_size] = "";
+
+    ~http_call()
+    {
+        xml_destroy(state);
+        close_connection();
+        stab_free(headers);
+        VV_FREE(cred.user);
+        VV_FREE(cred.password);
+        VV_FREE(url);
+        VV_FREE(document);
+    }
+
+    void close_connection()
+    {
+        shttpc_close(conn);
+        conn = nullptr;
+    }
+};
+
+// Copy the reply body to standard output (trace mode 1) or drop it.
+cx_elem_t *bypass_parsing(http_call &call)
+{
+    fputs("\nOUTPUT:\n", stdout);
+    auto *piece = static_cast<char *>(VV_MALLOC(trace_piece));
+    if (!piece)
+        return failure("Unable to allocate memory", errno_nomem);
+    int n;
+    while ((n = shttpc_read(call.conn, piece, trace_piece)) > 0) {
+        if (call.server->trace == CX_TRACE_RAW)
+            fwrite(piece, 1, static_cast<size_t>(n), stdout);
+    }
+    VV_FREE(piece);
+    fputs("\n", stdout);
+    fflush(stdout);
+    call.close_connection();
+    return failure("debugging bypassed xml parsing", CX_ERR_INTERNAL);
+}
+
+// Parse the reply body from the connection into a result.
+cx_elem_t *parse_reply(http_call &call, bool debug)
+{
+    if (debug)
+        fputs("::XML DEBUG BEGIN::\n", stderr);
+    call.state = xml_create();
+    if (!call.state)
+        return failure("Unable to allocate memory in xml_create.", errno_nomem);
+    long length = stab_get_int(call.headers, "Content-Length", -1);
+    xml_parse_stream(call.conn, call.state, length);
+    call.close_connection();
+    if (call.state->error)
+        return cx_reply_parse_error(call.state);
+    if (debug)
+        fputs("::XML DEBUG END::\n", stderr);
+    if (sockerr_get() == SOCKERR_ETIMEDOUT)
+        return failure("Timeout. Could not read API response.", errno_timeout);
+    return cx_reply_decode(&call.state->stack[0]);
+}
+
+// Connect, post the document and read the reply into a result.
+cx_elem_t *post_and_read(http_call &call, bool debug)
+{
+    cx_server_t *server = call.server;
+    int rc =
+        http_open_url(call.url, &call.conn, &call.cred, server->auth_style == CX_AUTH_HOSTEQUIV,
+                      server->transport == CX_TRANSPORT_HTTPS, static_cast<int>(server->timeout));
+    if (rc == -1)
+        return failure("No permission to use 'hostsequiv' authentication, must be root.", 1);
+    if (rc != 0) {
+        snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d).", -rc);
+        return failure(call.message, -rc);
+    }
+    if (!fill_credential(&call.cred.password, server->password))
+        return failure("Unable to allocate memory for password.", errno_nomem);
+    if (!fill_credential(&call.cred.user, server->user))
+        return failure("Unable to allocate memory for username.", errno_nomem);
+    rc = http_post(call.conn, call.url, &call.cred, call.document,
+                   static_cast<int>(strlen(call.document)), &call.headers);
+    if (rc == -12)
+        return failure("Unable to allocate memory during http post request", errno_nomem);
+    if (rc != 200) {
+        cx_status_message(rc, "HTTP POST", 0, call.message, sizeof call.message);
+        return failure(call.message, cx_status_errno(rc));
+    }
+    if (server->trace != CX_TRACE_OFF)
+        return bypass_parsing(call);
+    return parse_reply(call, debug);
+}
+
+cx_elem_t *invoke_http(cx_server_t *server, cx_elem_t *api)
+{
+    http_call call{server, api};
+    const char *dtd = cx_request_dtd_path(static_cast<int>(server->server_type));
+    if (!dtd || cx_request_document(server, api, 1, dtd, &call.document) != CX_REQUEST_OK)
+        return failure(nullptr, CX_ERR_INTERNAL);
+    if (server->trace == CX_TRACE_RAW) {
+        printf("INPUT:\n%s\n", call.document);
+        fflush(stdout);
+    }
+    call.url = static_cast<char *>(VV_MALLOC(url_size));
+    if (!call.url)
+        return failure(nullptr, CX_ERR_INTERNAL);
+    cx_request_url(server, call.url, url_size);
+    bool debug = debug_from_environment();
+    if (debug)
+        fprintf(stderr, "CX_SERVER_INVOKE_ELEM:\nURL=::%s::\nXML=::%s::\n\n", call.url,
+                call.document);
+    return post_and_read(call, debug);
+}
+
+cx_elem_t *transport_missing(const char *name)
+{
+    char reason[message_size];
+    snprintf(reason, sizeof reason, "%s - transport not available in this build", name);
+    return failure(reason, CX_ERR_RESPONSE);
+}
+
+// "&apos;" ... "&amp;" back to their characters, "&amp;" last.
+char *decode_entities(const char *text)
+{
+    static constexpr const char *entities[][2] = {
+        {"&apos;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}};
+    char *current = VV_STRDUP(text);
+    for (const auto &e : entities) {
+        if (!current)
+            return nullptr;
+        char *next = str_replace(current, e[0], e[1]);
+        VV_FREE(current);
+        current = next;
+    }
+    return current;
+}
+
+} // namespace
+
+cx_elem_t *cx_server_invoke_elem(cx_server_t *server, cx_elem_t *api)
+{
+    sockerr_reset();
+    if (!server || !api) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    switch (server->auth_style) {
+    case CX_AUTH_LOGIN:
+    case CX_AUTH_HOSTEQUIV:
+        return invoke_http(server, api);
+    case CX_AUTH_RPC:
+        return transport_missing("RPC");
+    case CX_AUTH_QSM:
+        return transport_missing("QSM");
+    default:
+        return failure("Unrecognized server authentication style", CX_ERR_AUTH);
+    }
+}
+
+cx_elem_t *cx_results_new(const char *status, const char *reason, int error_number)
+{
+    if (!status) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    cx_elem_t *results = cx_elem_create("results");
+    if (!results)
+        return nullptr;
+    bool ok = cx_elem_attr_set(results, "status", status);
+    if (ok && reason && *reason) {
+        char *escaped = xml_escape(reason);
+        ok = escaped && cx_elem_attr_set(results, "reason", escaped);
+        VV_FREE(escaped);
+    }
+    if (ok && error_number >= 0) {
+        char number[16];
+        snprintf(number, sizeof number, "%d", error_number);
+        ok = cx_elem_attr_set(results, "errno", number);
+    }
+    if (!ok) {
+        cx_elem_free(results);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return results;
+}
+
+char *cx_status_message(int code, const char *transport, int extra, char *buffer, size_t size)
+{
+    char scratch[message_size];
+    const char *text = text_of_status(code, scratch, sizeof scratch);
+    if (!text)
+        snprintf(buffer, size, "%s - failed, status code = %d", transport, code);
+    else if (extra == 0)
+        snprintf(buffer, size, "%s - %s", transport, text);
+    else
+        snprintf(buffer, size, "%s - %s (%d)", transport, text, extra);
+    return buffer;
+}
+
+int cx_status_errno(int code)
+{
+    switch (code) {
+    case 401:
+    case 407:
+        return CX_ERR_AUTH;
+    case 551:
+    case 552:
+    case 553:
+        return CX_ERR_REPLY_NOMEM;
+    case 554:
+    case 555:
+        return CX_ERR_CONNECT;
+    case 559:
+    case 560:
+    case 561:
+    case 564:
+        return CX_ERR_READ;
+    default:
+        return CX_ERR_RESPONSE;
+    }
+}
+
+cx_elem_t *cx_reply_decode(cx_xml_entry_t *entry)
+{
+    if (!entry)
+        return failure("No elements in response", CX_ERR_RESPONSE);
+    cx_elem_t *root = entry->element;
+    if (!root || strcmp(root->name, "corvex") != 0)
+        return failure("No corvex element in response", CX_ERR_RESPONSE);
+    cx_elem_t *results = cx_elem_child_get(root, "results");
+    if (!results)
+        return failure("No results element in response", CX_ERR_RESPONSE);
+    entry->element = nullptr;
+    if (root->first_child != root->last_child)
+        return root;
+    cx_elem_child_remove(root, results);
+    cx_elem_free(root);
+    return results;
+}
+
+cx_elem_t *cx_reply_parse_error(const cx_xml_state_t *state)
+{
+    const char *error = state && state->error ? state->error : "Unknown";
+    char *reason = str_printf("Parsing error in results: %s", error);
+    cx_elem_t *result = failure(reason ? reason : "Memory allocation failure", CX_ERR_INTERNAL);
+    VV_FREE(reason);
+    return result;
+}
+
+const char *cx_result_failure_text(cx_elem_t *result)
+{
+    if (!result) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (strcmp(stab_get(result->attributes, "status"), "passed") == 0)
+        return nullptr;
+    const char *reason = stab_get(result->attributes, "reason");
+    if (!*reason)
+        return "Unknown";
+    char *decoded = decode_entities(reason);
+    bool stored = decoded && cx_elem_attr_set(result, "reason", decoded);
+    VV_FREE(decoded);
+    if (!stored && !cx_elem_attr_set(result, "reason", "Can't decode error message."))
+        return "Can't decode error message.";
+    return stab_get(result->attributes, "reason");
+}
