@@ -1163,6 +1163,41 @@ TEST(ReqtoolCall, ServerTypesVsliceAndTimeout)
     }
 }
 
+TEST(ReqtoolCall, HostEquivalenceSendsNoCredentials)
+{
+    call_fixture f;
+    run_result got = run_reqtool(
+        {"-h", "-p", std::to_string(f.server.port()), "127.0.0.1", "system-get-version"});
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+    f.server.stop();
+    if (geteuid() != 0) {
+        // Only root may bind the privileged local port: the call fails, as a result.
+        EXPECT_NE(got.out.find(" status=\"failed\""), std::string::npos) << got.out;
+        return;
+    }
+    EXPECT_EQ(got.out, port_line(f) + passed_written + "\n");
+    ASSERT_EQ(f.server.requests().size(), 1u);
+    EXPECT_EQ(request_head(f.server.requests()[0]).find("Authorization:"), std::string::npos);
+}
+
+TEST(ReqtoolCall, TlsWithTimeoutIsAccepted)
+{
+    // The time-out is set after the transport, so -s and -c go together; whatever the TLS
+    // handshake with a plain server gives, it comes back as a failed result.
+    fixture_server server([](fixture_conn &c) {
+        c.read_some(2000);
+        c.send("HTTP/1.1 200 OK\r\n\r\n");
+    });
+    run_result got = run_reqtool({"-c", "5", "-s", "-p", std::to_string(server.port()), "127.0.0.1",
+                                  "admin", "secret", "system-get-version"});
+    const std::string port_used = "Port used : " + std::to_string(server.port()) + "\n";
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.out.rfind(port_used + "<results reason=\"", 0), 0u) << got.out;
+    EXPECT_NE(got.out.find(" status=\"failed\""), std::string::npos) << got.out;
+    EXPECT_EQ(got.status, 0);
+}
+
 TEST(ReqtoolCall, UnreachableServerIsAResult)
 {
     // A port nothing listens on: the failure comes back as a result, and the call counts as made.
