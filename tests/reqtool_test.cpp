@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <set>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -759,6 +760,49 @@ TEST(ReqtoolValues, ValuesArrayFailureStopsBeforeTheCall)
     cx_server_close(s);
     server.stop();
     EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(ReqtoolValues, MemoryFailuresDuringTheCall)
+{
+    // Every allocation of a whole headed call failing in turn: each run ends with -2 before
+    // the call, or makes the call and prints what it got, and nothing is left allocated.
+    fixture_server server([](fixture_conn &c) {
+        c.read_request();
+        c.send(http_reply(200, "OK", passed_reply));
+    });
+    cx_server_t *s = reqtool_open_server("127.0.0.1", CX_TYPE_VAULT, "admin", "secret", false,
+                                         CX_AUTH_LOGIN, server.port(), nullptr);
+    ASSERT_NE(s, nullptr);
+    arguments ops{"system-get-version", "vols", "{a}"};
+    const std::string input = "INPUT:\n<system-get-version>\n        <vols>\n"
+                              "                <arg>a</arg>\n        </vols>\n"
+                              "</system-get-version>\n\n";
+    const std::string no_text = "Memory allocation error in cx_elem_to_string\n";
+    std::set<std::string> outputs;
+    alloc_failure_sweep(
+        [&] {
+            auto c = capture([&] {
+                return reqtool_build_and_invoke(s, ops.argv(), ops.argc(), REQTOOL_PRINT_HEADED,
+                                                REQTOOL_INPUT_PAIRS);
+            });
+            if (c.status == reqtool_status_no_elem) {
+                EXPECT_EQ(c.out, "");
+                return false;
+            }
+            EXPECT_EQ(c.status, 0);
+            EXPECT_EQ(c.err, "");
+            outputs.insert(c.out);
+            return c.out == input + "OUTPUT:\n" + passed_written + "\n";
+        },
+        true);
+    cx_server_close(s);
+    // The printing failures were among the runs, and failures inside the call came back as
+    // printed failure results.
+    EXPECT_TRUE(outputs.count("INPUT:\n" + no_text + "OUTPUT:\n" + passed_written + "\n"));
+    EXPECT_TRUE(outputs.count(input + "OUTPUT:\n" + no_text));
+    EXPECT_TRUE(std::any_of(outputs.begin(), outputs.end(), [&](const std::string &o) {
+        return o.rfind(input + "OUTPUT:\n<results reason=", 0) == 0;
+    }));
 }
 
 // ---------------------------------------------------------------------------
