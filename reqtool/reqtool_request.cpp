@@ -36,9 +36,8 @@ bool is_separator(char c)
     return c != '\0' && strchr(values_separators, c) != nullptr;
 }
 
-// Copy the values part of a values-array argument into copy (of
-// reqtool_values_size bytes): everything after the opening brace, without a
-// closing brace at the end. An argument too long for the copy is cut with a
+// Copy a values-array argument into copy (of reqtool_values_size bytes),
+// without its closing brace. An argument too long for the copy is cut with a
 // warning; a value that the cut falls into is left out rather than sent
 // shortened.
 void copy_values(char *copy, const char *argument)
