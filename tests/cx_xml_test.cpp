@@ -24,6 +24,7 @@
 #include "alloc_failure.h"
 #include "elem_helpers.h"
 #include "corvex/cx_xml.h"
+#include "vovedi/sockerr.h"
 #include "vovedi/testpoint.h"
 
 namespace
@@ -535,9 +536,9 @@ class PieceServer
     std::thread thread_;
 };
 
-shttpc_t *connect_to(int port)
+shttpc_t *connect_to(int port, int timeout_ms = 60000)
 {
-    shttpc_t *conn = shttpc_socket_new(0, 60000);
+    shttpc_t *conn = shttpc_socket_new(0, timeout_ms);
     EXPECT_NE(conn, nullptr);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -547,10 +548,10 @@ shttpc_t *connect_to(int port)
     return conn;
 }
 
-state_ptr parse_stream(PieceServer &server, long content_length)
+state_ptr parse_stream(PieceServer &server, long content_length, int timeout_ms = 60000)
 {
     state_ptr state(xml_create());
-    shttpc_t *conn = connect_to(server.port());
+    shttpc_t *conn = connect_to(server.port(), timeout_ms);
     xml_parse_stream(conn, state.get(), content_length);
     server.release();
     shttpc_close(conn);
@@ -623,4 +624,22 @@ TEST(CxXmlStream, CutShortRepliesAndDebugEcho)
     cx_xml_debug_set(0);
     EXPECT_NE(s->error, nullptr);
     EXPECT_EQ(echoed, cut);
+}
+
+TEST(CxXmlStream, AStalledPeerEndsTheReadAtTheTimeOut)
+{
+    std::string half = reply.substr(0, reply.size() / 2);
+    PieceServer server(std::vector<std::string>{half}, false);
+    sockerr_reset();
+    state_ptr s = parse_stream(server, static_cast<long>(reply.size()), 300);
+    EXPECT_EQ(sockerr_get(), SOCKERR_ETIMEDOUT);
+    EXPECT_NE(s->error, nullptr);
+
+    // Nothing at all before the time-out: neither root nor error.
+    PieceServer silent(std::vector<std::string>{}, false);
+    sockerr_reset();
+    s = parse_stream(silent, -1, 300);
+    EXPECT_EQ(sockerr_get(), SOCKERR_ETIMEDOUT);
+    EXPECT_EQ(s->error, nullptr);
+    EXPECT_EQ(root_of(s), nullptr);
 }
