@@ -246,6 +246,32 @@ TEST(CxXml, ComplaintsOfAHostileReplyAreBounded)
     EXPECT_EQ(std::string(s->error).rfind("Entity 'e' not defined\n", 0), 0u);
 }
 
+TEST(CxXml, OverlongMarkupIsRefusedLongTextIsNot)
+{
+    // The parser library holds markup back until its end arrives; then it
+    // checks a tag's attributes pair by pair and rescans a CDATA section on
+    // every chunk, both in time quadratic in the size.
+    std::string tag = "<a";
+    for (int k = 0; tag.size() < 400000; k++)
+        tag += " a" + std::to_string(k) + "=''";
+    const std::string overlong[] = {
+        tag + "/>",
+        "<a><![CDATA[" + std::string(300000, 'c') + "]]></a>",
+        "<a><!--" + std::string(300000, '-') + "--></a>",
+    };
+    for (const auto &document : overlong) {
+        for (auto parse : {parse_reply, parse_request})
+            EXPECT_EQ(error_of(parse(document)), "XML markup is too long!");
+    }
+
+    // Text is parsed as it arrives, however long; markup below the bound is fine.
+    std::string value(100000, 'v'), text(3000000, 't'), cdata(200000, 'c');
+    state_ptr s = parse_reply("<a v='" + value + "'>" + text + "<![CDATA[" + cdata + "]]></a>");
+    EXPECT_EQ(error_of(s), "(none)");
+    EXPECT_EQ(strlen(root_of(s)->content), text.size() + cdata.size());
+    EXPECT_EQ(stab_get(root_of(s)->attributes, "v"), value);
+}
+
 TEST(CxXml, EmptyInputAndFailedStarts)
 {
     state_ptr s(xml_create());
