@@ -30,6 +30,12 @@ constexpr size_t request_chunk_size = 2048;
 // millions of them; past this length further complaints are dropped.
 constexpr size_t error_text_limit = 8192;
 
+// The parser library holds back a start tag, comment or declaration until
+// its end arrives, and then checks the attributes of a tag against each
+// other pair by pair. Markup still waiting for its end beyond this size is
+// refused, so that a reply cannot make that check run for hours.
+constexpr size_t pending_markup_limit = 256 * 1024;
+
 // The reader's own failures. They are constant texts, so that recording
 // one never needs memory.
 constexpr char no_memory_for_elements[] = "Unable to allocate memory for elements!";
@@ -37,6 +43,7 @@ constexpr char too_deeply_nested[] = "XML is too deeply nested!";
 constexpr char popping_error[] = "Error in popping elements from stack!";
 constexpr char no_memory_for_characters[] = "Unable to allocate memory for characters!";
 constexpr char no_memory_for_message[] = "Unable to allocate memory for parser messages!";
+constexpr char markup_too_long[] = "XML markup is too long!";
 
 cx_xml_state_t *state_of(void *context)
 {
@@ -248,7 +255,7 @@ class push_parser
 {
   public:
     // Start parsing into state with the first chunk; check started().
-    push_parser(cx_xml_state_t *state, const char *chunk, size_t size)
+    push_parser(cx_xml_state_t *state, const char *chunk, size_t size) : state_(state)
     {
         cx_xml_init();
         xmlSAXHandler sax = handlers();
@@ -271,6 +278,11 @@ class push_parser
 
     void feed(const char *chunk, size_t size, bool last)
     {
+        if (pending() + size > pending_markup_limit) {
+            error_set_constant(state_, markup_too_long);
+            xmlStopParser(ctxt_);
+            return;
+        }
         xmlParseChunk(ctxt_, chunk, static_cast<int>(size), last ? 1 : 0);
     }
 
@@ -279,6 +291,15 @@ class push_parser
     bool halted() const { return ctxt_->disableSAX && ctxt_->errNo != XML_ERR_OK; }
 
   private:
+    // Input the library holds that it has not parsed yet.
+    size_t pending() const
+    {
+        const xmlParserInputPtr input = ctxt_->input;
+        return input && input->cur && input->end > input->cur
+                   ? static_cast<size_t>(input->end - input->cur)
+                   : 0;
+    }
+
     void release()
     {
         if (!ctxt_)
@@ -293,6 +314,7 @@ class push_parser
         ctxt_ = nullptr;
     }
 
+    cx_xml_state_t *state_;
     xmlParserCtxtPtr ctxt_ = nullptr;
 };
 

@@ -2,6 +2,7 @@
 
 #include "corvex/cx_xml_sink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +17,14 @@ int cx_xml_sink_reserve(cx_xml_sink_t *builder, size_t size)
     }
     if (size <= builder->capacity)
         return 1;
-    auto *grown = static_cast<char *>(VV_REALLOC(builder->buffer, size));
+    // Growing to exactly the size asked for would resize the buffer for
+    // nearly every element written, and every resize that has to move the
+    // text copies all of it: quadratic in the size of the tree. Doubling
+    // keeps writing linear; the text itself is the same.
+    size_t capacity = size;
+    if (builder->capacity <= SIZE_MAX / 2)
+        capacity = std::max(size, 2 * builder->capacity);
+    auto *grown = static_cast<char *>(VV_REALLOC(builder->buffer, capacity));
     if (!grown) {
         errno = ENOMEM;
         return 0;
@@ -24,7 +32,7 @@ int cx_xml_sink_reserve(cx_xml_sink_t *builder, size_t size)
     if (!builder->buffer)
         grown[0] = '\0';
     builder->buffer = grown;
-    builder->capacity = size;
+    builder->capacity = capacity;
     return 1;
 }
 

@@ -24,6 +24,7 @@
 #include "alloc_failure.h"
 #include "elem_helpers.h"
 #include "corvex/cx_xml.h"
+#include "vovedi/sockerr.h"
 #include "vovedi/testpoint.h"
 
 namespace
@@ -243,6 +244,32 @@ TEST(CxXml, ComplaintsOfAHostileReplyAreBounded)
     ASSERT_NE(s->error, nullptr);
     EXPECT_LT(strlen(s->error), 10000u);
     EXPECT_EQ(std::string(s->error).rfind("Entity 'e' not defined\n", 0), 0u);
+}
+
+TEST(CxXml, OverlongMarkupIsRefusedLongTextIsNot)
+{
+    // The parser library holds markup back until its end arrives; then it
+    // checks a tag's attributes pair by pair and rescans a CDATA section on
+    // every chunk, both in time quadratic in the size.
+    std::string tag = "<a";
+    for (int k = 0; tag.size() < 400000; k++)
+        tag += " a" + std::to_string(k) + "=''";
+    const std::string overlong[] = {
+        tag + "/>",
+        "<a><![CDATA[" + std::string(300000, 'c') + "]]></a>",
+        "<a><!--" + std::string(300000, '-') + "--></a>",
+    };
+    for (const auto &document : overlong) {
+        for (auto parse : {parse_reply, parse_request})
+            EXPECT_EQ(error_of(parse(document)), "XML markup is too long!");
+    }
+
+    // Text is parsed as it arrives, however long; markup below the bound is fine.
+    std::string value(100000, 'v'), text(3000000, 't'), cdata(200000, 'c');
+    state_ptr s = parse_reply("<a v='" + value + "'>" + text + "<![CDATA[" + cdata + "]]></a>");
+    EXPECT_EQ(error_of(s), "(none)");
+    EXPECT_EQ(strlen(root_of(s)->content), text.size() + cdata.size());
+    EXPECT_EQ(stab_get(root_of(s)->attributes, "v"), value);
 }
 
 TEST(CxXml, EmptyInputAndFailedStarts)
@@ -535,9 +562,9 @@ class PieceServer
     std::thread thread_;
 };
 
-shttpc_t *connect_to(int port)
+shttpc_t *connect_to(int port, int timeout_ms = 60000)
 {
-    shttpc_t *conn = shttpc_socket_new(0, 60000);
+    shttpc_t *conn = shttpc_socket_new(0, timeout_ms);
     EXPECT_NE(conn, nullptr);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -547,10 +574,10 @@ shttpc_t *connect_to(int port)
     return conn;
 }
 
-state_ptr parse_stream(PieceServer &server, long content_length)
+state_ptr parse_stream(PieceServer &server, long content_length, int timeout_ms = 60000)
 {
     state_ptr state(xml_create());
-    shttpc_t *conn = connect_to(server.port());
+    shttpc_t *conn = connect_to(server.port(), timeout_ms);
     xml_parse_stream(conn, state.get(), content_length);
     server.release();
     shttpc_close(conn);
@@ -623,4 +650,22 @@ TEST(CxXmlStream, CutShortRepliesAndDebugEcho)
     cx_xml_debug_set(0);
     EXPECT_NE(s->error, nullptr);
     EXPECT_EQ(echoed, cut);
+}
+
+TEST(CxXmlStream, AStalledPeerEndsTheReadAtTheTimeOut)
+{
+    std::string half = reply.substr(0, reply.size() / 2);
+    PieceServer server(std::vector<std::string>{half}, false);
+    sockerr_reset();
+    state_ptr s = parse_stream(server, static_cast<long>(reply.size()), 300);
+    EXPECT_EQ(sockerr_get(), SOCKERR_ETIMEDOUT);
+    EXPECT_NE(s->error, nullptr);
+
+    // Nothing at all before the time-out: neither root nor error.
+    PieceServer silent(std::vector<std::string>{}, false);
+    sockerr_reset();
+    s = parse_stream(silent, -1, 300);
+    EXPECT_EQ(sockerr_get(), SOCKERR_ETIMEDOUT);
+    EXPECT_EQ(s->error, nullptr);
+    EXPECT_EQ(root_of(s), nullptr);
 }

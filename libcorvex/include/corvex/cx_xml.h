@@ -17,7 +17,11 @@
  *
  * The reader resolves only the predefined entities and character
  * references: a document type line is accepted, but no external definition,
- * external entity or declared entity is ever read or expanded.
+ * external entity or declared entity is ever read or expanded (a reference
+ * to one is a complaint). Hostile input is bounded: markup that is still
+ * unfinished after 256 KiB (a start tag, comment, CDATA section or
+ * declaration; text is not markup) ends the parse with "XML markup is too
+ * long!", and a reply keeps at most about 8 KiB of complaints.
  */
 #ifndef CORVEX_CX_XML_H
 #define CORVEX_CX_XML_H
