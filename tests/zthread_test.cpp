@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "vovedi/zthread.h"
 
 namespace
@@ -92,4 +94,20 @@ TEST(Zthread, MutexExcludesConcurrentIncrements)
         t.join();
     EXPECT_EQ(counter, 80000);
     zthread_mutex_free(m);
+}
+
+TEST(Zthread, SelfIsTheKernelThreadIdAlsoAfterFork)
+{
+    EXPECT_EQ(zthread_self(), static_cast<long>(gettid()));
+    long parent = zthread_self();
+    long other = 0;
+    std::thread t([&] { other = zthread_self(); });
+    t.join();
+    EXPECT_NE(other, parent);
+    EXPECT_EXIT(
+        {
+            bool fresh = zthread_self() == static_cast<long>(gettid()) && zthread_self() != parent;
+            exit(fresh ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <sys/syscall.h>
@@ -85,9 +86,34 @@ void zthread_atexit(void)
     module.ready = false;
 }
 
+namespace
+{
+
+// The kernel's id of this thread, asked once per thread: every lock and
+// unlock needs it, and a system call each time would dominate them. A
+// forked child asks again, since its thread has a new id.
+thread_local long cached_thread_id;
+zthread_once_t fork_once = ZTHREAD_ONCE_INIT;
+
+void forget_thread_id()
+{
+    cached_thread_id = 0;
+}
+
+void register_fork_handler()
+{
+    pthread_atfork(nullptr, nullptr, forget_thread_id);
+}
+
+} // namespace
+
 long zthread_self(void)
 {
-    return static_cast<long>(syscall(SYS_gettid));
+    if (cached_thread_id == 0) {
+        zthread_once(&fork_once, register_fork_handler);
+        cached_thread_id = static_cast<long>(syscall(SYS_gettid));
+    }
+    return cached_thread_id;
 }
 
 zthread_mutex_t *zthread_mutex_new(void)
