@@ -593,42 +593,28 @@ std::optional<std::pair<std::string, std::string>> http_basic_credentials(std::s
 
 const char *http_reason(int status)
 {
-    switch (status) {
-    case 100:
-        return "Continue";
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 408:
-        return "Request Timeout";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Content Too Large";
-    case 414:
-        return "URI Too Long";
-    case 417:
-        return "Expectation Failed";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 501:
-        return "Not Implemented";
-    case 503:
-        return "Service Unavailable";
-    case 505:
-        return "HTTP Version Not Supported";
-    default:
-        return "Unknown";
+    static constexpr std::pair<int, const char *> reasons[] = {
+        {100, "Continue"},
+        {200, "OK"},
+        {400, "Bad Request"},
+        {401, "Unauthorized"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {408, "Request Timeout"},
+        {411, "Length Required"},
+        {413, "Content Too Large"},
+        {414, "URI Too Long"},
+        {417, "Expectation Failed"},
+        {431, "Request Header Fields Too Large"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {505, "HTTP Version Not Supported"},
+    };
+    for (const auto &[code, text] : reasons) {
+        if (code == status)
+            return text;
     }
+    return "Unknown";
 }
 
 std::string http_serve(int fd, int abort_fd, const http_settings &settings,

@@ -194,7 +194,13 @@ void server::reap(bool all)
 
 void server::serve(int fd, std::string peer, std::shared_ptr<std::atomic<bool>> done)
 {
-    std::string text = http_serve(fd, abort_fd_, settings_.http, handler_);
+    std::string text;
+    try {
+        text = http_serve(fd, abort_fd_, settings_.http, handler_);
+    } catch (const std::exception &e) {
+        // Only memory can run out here; the connection is closed already.
+        text = std::string("dropped (") + e.what() + ")";
+    }
     log_line(peer, text);
     done->store(true);
     post_event(done_fd_);

@@ -751,3 +751,55 @@ TEST(Simulator, RefusesBadOptionsAndBusyPorts)
     EXPECT_EQ(run({"-x"}), 2);
     EXPECT_EQ(run({"--help"}), 0);
 }
+
+#ifdef REQTOOL
+namespace
+{
+
+// reqtool's standard output and exit status.
+std::pair<std::string, int> run_reqtool(int port, const std::string &operands)
+{
+    std::string command =
+        std::string(REQTOOL) + " -p " + std::to_string(port) + " 127.0.0.1 " + operands;
+    FILE *out = popen(command.c_str(), "r");
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while (out && (n = fread(buf, 1, sizeof buf, out)) > 0)
+        text.append(buf, n);
+    int status = out ? pclose(out) : -1;
+    return {text, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+} // namespace
+
+TEST(Simulator, ThroughReqtool)
+{
+    simulator sim;
+    auto [version, status] = run_reqtool(sim.port(), "root secret system-get-version");
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(version.find("status=\"passed\""), std::string::npos) << version;
+    EXPECT_NE(version.find("<version>corapi-sim "), std::string::npos) << version;
+
+    auto [denied, denied_status] = run_reqtool(sim.port(), "root wrong system-get-version");
+    EXPECT_EQ(denied_status, 0);
+    EXPECT_NE(denied.find("reason=\"HTTP POST - Authorization failed\" status=\"failed\" "
+                          "errno=\"13002\""),
+              std::string::npos)
+        << denied;
+
+    EXPECT_NE(run_reqtool(sim.port(), "root secret volume-create volume vol0 size 20m")
+                  .first.find("status=\"passed\""),
+              std::string::npos);
+    auto [quota, quota_status] = run_reqtool(sim.port(), "root secret quota-report volume vol0");
+    EXPECT_EQ(quota_status, 0);
+    EXPECT_NE(quota.find("<disk-limit>20971520</disk-limit>"), std::string::npos) << quota;
+    auto [missing, missing_status] =
+        run_reqtool(sim.port(), "root secret quota-report volume vol1");
+    EXPECT_EQ(missing_status, 0);
+    EXPECT_NE(missing.find("reason=\"Volume vol1 does not exist\" status=\"failed\" "
+                           "errno=\"14002\""),
+              std::string::npos)
+        << missing;
+}
+#endif
