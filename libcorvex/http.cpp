@@ -178,9 +178,11 @@ int read_header_lines(shttpc_t *conn, stab_t *table)
 int write_whole_request(shttpc_t *conn, const http_url_t &url, const http_credentials_t *cred,
                         const char *method, const char *body, int length)
 {
+    // The authorisation line fails only for want of memory: say so, rather
+    // than blame the connection.
     char *auth = nullptr;
     if (cred && cred->user && !http_format_basic_auth(cred, &auth))
-        return 500;
+        return -12;
     char *head = nullptr;
     size_t size = 0;
     bool ok = str_append_printf(&head, &size, "%s /%s HTTP/1.1\r\n%s", method, url.path,

@@ -178,6 +178,32 @@ TEST(CxInvoke, ReplyShapes)
     EXPECT_EQ(cut.error_number, "13001");
 }
 
+TEST(CxInvoke, TrickledAndDroppedReplies)
+{
+    // A reply in many small pieces, head and body, parses like any other.
+    fixture_server trickling([](fixture_conn &c) {
+        c.read_request();
+        c.trickle(http_reply(200, "OK", passed), 7, 1);
+    });
+    EXPECT_EQ(call(trickling.port()).status, "passed");
+
+    // Dropped in the middle of the head, or reset in the middle of the body.
+    fixture_server mid_head([](fixture_conn &c) {
+        c.read_request();
+        c.send("HTTP/1.1 200 OK\r\nContent-Le");
+        c.close(true);
+    });
+    call_outcome r = call(mid_head.port());
+    EXPECT_EQ(r.reason.rfind("HTTP POST - Unable to send the API request(err=", 0), 0u) << r.reason;
+    fixture_server mid_body([](fixture_conn &c) {
+        c.read_request();
+        std::string reply = http_reply(200, "OK", passed);
+        c.send(reply.substr(0, reply.size() - 20));
+        c.close(true);
+    });
+    EXPECT_EQ(call(mid_body.port()).error_number, "13001");
+}
+
 TEST(CxInvoke, SilentServersEndAfterTheTimeout)
 {
     fixture_server silent([](fixture_conn &c) {

@@ -12,7 +12,9 @@
 #include "corvex/http.h"
 #include "fixture_server.h"
 #include "vovedi/pool.h"
+#include "vovedi/log.h"
 #include "vovedi/sockerr.h"
+#include "vovedi/testpoint.h"
 
 namespace
 {
@@ -280,4 +282,39 @@ TEST(Http, AllocationFailuresDuringOpenAndPost)
         post_outcome r = post_once(url, "<doc/>", "root", "secret");
         return r.open_rc == 0 && r.status == 200 && r.content_length == "9";
     });
+}
+
+TEST(Http, TracePointsGateDebugMessagesAndTimeTheOpen)
+{
+    char dir[] = "/tmp/http_test_logXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string directory = std::string(dir) + "/";
+    log_set_directory(directory.c_str());
+    testpoint_t *debug = testpoint_define("^http$", "debug", nullptr);
+    testpoint_set_every(debug, 1);
+    testpoint_set_replacement(debug, 1, nullptr);
+    testpoint_t *timer = testpoint_define("^http$", "finish-open", "open");
+    testpoint_enable(1);
+
+    shttpc_t *conn = nullptr;
+    EXPECT_GT(http_open("no-such-host.invalid", 80, &conn, 0, 0, 2), 0);
+    fixture_server server(answer_with(http_reply(200, "OK", "")));
+    ASSERT_EQ(http_open("127.0.0.1", server.port(), &conn, 0, 0, 2), 0);
+    shttpc_close(conn);
+    EXPECT_EQ(testpoint_evaluations(timer), 1u); // started by "open", stopped by "finish-open"
+    testpoint_clear();
+    log_set_directory(nullptr);
+
+    std::string log_file = directory + "application.log";
+    FILE *f = fopen(log_file.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char line[2048] = "";
+    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    fclose(f);
+    EXPECT_NE(
+        std::string(line).find("DEBUG]: getaddrinfo failed for no-such-host.invalid, error = "),
+        std::string::npos)
+        << line;
+    unlink(log_file.c_str());
+    rmdir(dir);
 }

@@ -1,0 +1,65 @@
+#include "reqtool_flow.h"
+
+#include <cstdio>
+
+#include "corvex/cx_startup.h"
+#include "reqtool_request.h"
+
+cx_server_t *reqtool_open_server(const char *host, int server_type, const char *user,
+                                 const char *password, bool tls, int auth_style, int port,
+                                 const char *vslice)
+{
+    cx_server_t *server = cx_server_open(host, 1, vslice ? 7 : 0);
+    if (!server) {
+        fputs("cx_server_open failed\n", stderr);
+        return nullptr;
+    }
+    cx_server_set_auth_style(server, auth_style);
+    if (auth_style != CX_AUTH_HOSTEQUIV)
+        (void)cx_server_set_login(server, user ? user : "", password ? password : "");
+    cx_server_set_type(server, server_type);
+    if (vslice && !cx_server_set_vslice(server, vslice)) {
+        cx_server_close(server);
+        return nullptr;
+    }
+    cx_server_set_transport(server, tls ? CX_TRANSPORT_HTTPS : CX_TRANSPORT_HTTP);
+    (void)cx_server_set_port(server, port);
+    return server;
+}
+
+void reqtool_apply_timeout(cx_server_t *server, const reqtool_settings &settings)
+{
+    if (!settings.timeout_given)
+        return;
+    if (settings.timeout_seconds <= 0) {
+        fputs("Invalid value for connection timeout. Connection timeout value should be greater "
+              "than 0.\n",
+              stderr);
+        return;
+    }
+    cx_server_set_timeout(server, settings.timeout_seconds);
+}
+
+int reqtool_run(int argc, char *const argv[])
+{
+    reqtool_plan plan;
+    if (int status = reqtool_prepare(argc, argv, plan))
+        return status;
+    char message[256] = "";
+    if (!cx_startup(message, sizeof message)) {
+        fprintf(stderr, "Error in cx_startup: %s\n.", message);
+        return 1;
+    }
+    const reqtool_settings &settings = plan.settings;
+    const reqtool_operands &operands = plan.operands;
+    cx_server_t *server =
+        reqtool_open_server(operands.host, plan.server_type, operands.user, operands.password,
+                            settings.tls, plan.auth_style, plan.port, settings.vslice);
+    if (!server)
+        return 1;
+    reqtool_apply_timeout(server, settings);
+    int status = reqtool_build_and_invoke(server, operands.api, operands.count, settings.print_mode,
+                                          settings.input_mode);
+    cx_server_close(server);
+    return status;
+}
