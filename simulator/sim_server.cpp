@@ -141,7 +141,7 @@ bool server::open(std::string &error)
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo *found = nullptr;
     std::string port = std::to_string(settings_.port);
     if (int rc = getaddrinfo(settings_.address.c_str(), port.c_str(), &hints, &found)) {

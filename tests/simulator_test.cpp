@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -131,12 +132,21 @@ class simulator
         return -2;
     }
 
-    // Resident memory in KiB, from /proc.
-    long rss_kib() const
+    // A number from /proc/PID/status ("VmRSS" in KiB, "Threads"), -1 when absent.
+    long status_value(const char *name) const
     {
         std::string status = read_file("/proc/" + std::to_string(pid_) + "/status");
-        size_t at = status.find("VmRSS:");
-        return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+        size_t at = status.find(std::string(name) + ":");
+        return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(name) + 1);
+    }
+
+    // Wait until the process runs more than threads threads.
+    bool wait_threads_above(long threads) const
+    {
+        auto deadline = clock_type::now() + 10s;
+        while (status_value("Threads") <= threads && clock_type::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return status_value("Threads") > threads;
     }
 
   private:
@@ -688,14 +698,14 @@ TEST(Simulator, ManySequentialAndConcurrentCallsWithFlatMemory)
     for (int k = 0; k < 100; k++)
         one_round(0, k);
     EXPECT_EQ(concurrent(8, 10), 80);
-    long before = sim.rss_kib();
+    long before = sim.status_value("VmRSS");
 
     int passed = 0;
     for (int k = 0; k < 500; k++)
         passed += one_round(0, k) ? 1 : 0;
     EXPECT_EQ(passed, 500); // 1,000 calls, one after the other
     EXPECT_EQ(concurrent(8, 50), 400);
-    long after = sim.rss_kib();
+    long after = sim.status_value("VmRSS");
 
     ASSERT_GT(before, 0);
     // Allocators under the sanitizers hold freed memory back on purpose;
@@ -720,9 +730,10 @@ TEST(Simulator, StopsCleanlyOnSignals)
     {
         // A request still being received holds the stop back only briefly.
         simulator sim;
+        long idle_threads = sim.status_value("Threads");
         int slow = connect_to(sim.port());
         send(slow, "POST ", 5, MSG_NOSIGNAL);
-        std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(sim.wait_threads_above(idle_threads)); // the connection is being served
         auto started = clock_type::now();
         EXPECT_EQ(sim.stop(SIGINT), 0);
         EXPECT_LT(clock_type::now() - started, 6s);
