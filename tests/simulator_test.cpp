@@ -802,6 +802,22 @@ TEST(Simulator, ThroughReqtool)
     EXPECT_NE(run_reqtool(sim.port(), "root secret volume-create volume vol0 size 20m")
                   .first.find("status=\"passed\""),
               std::string::npos);
+    // Each step of a volume's life shows in the next listing.
+    std::string listed = run_reqtool(sim.port(), "root secret volume-list-info").first;
+    EXPECT_NE(listed.find("<name>vol0</name>"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("<size-total>20971520</size-total>"), std::string::npos) << listed;
+    std::string resized =
+        run_reqtool(sim.port(), "root secret volume-size volume vol0 new-size 40m").first;
+    EXPECT_NE(resized.find("<volume-size>41943040</volume-size>"), std::string::npos) << resized;
+    listed = run_reqtool(sim.port(), "root secret volume-list-info").first;
+    EXPECT_NE(listed.find("<size-total>41943040</size-total>"), std::string::npos) << listed;
+    EXPECT_NE(run_reqtool(sim.port(), "root secret volume-destroy volume vol0")
+                  .first.find("status=\"passed\""),
+              std::string::npos);
+    listed = run_reqtool(sim.port(), "root secret volume-list-info").first;
+    EXPECT_EQ(listed.find("vol0"), std::string::npos) << listed;
+    run_reqtool(sim.port(), "root secret volume-create volume vol0 size 20m");
+
     auto [quota, quota_status] = run_reqtool(sim.port(), "root secret quota-report volume vol0");
     EXPECT_EQ(quota_status, 0);
     EXPECT_NE(quota.find("<disk-limit>20971520</disk-limit>"), std::string::npos) << quota;
