@@ -44,12 +44,12 @@ int reqtool_parse_options(reqtool_scanner &scanner, int argc, char *const argv[]
     const char letter = *scanner.group;
     if (letter == ':')
         return '?';
-    const char *spec = strchr(optstring, letter);
-    if (!spec) {
+    const char *option = strchr(optstring, letter);
+    if (!option) {
         scanner.group = nullptr;
         return '?';
     }
-    if (spec[1] != ':')
+    if (option[1] != ':')
         return letter;
     // An option with an argument ends the group: the argument is the rest of
     // the group (-p8080) or the next whole argument (-p 8080).

@@ -214,7 +214,7 @@ outputs file_read_file(const api_inputs &in, store &s)
     return {leaf("data", std::move(piece.data)), number("length", got)};
 }
 
-const std::array<api_spec, 8> apis = {{
+const std::array<api_def, 8> apis = {{
     {"file-read-file", {{"length", true}, {"offset", true}, {"path", true}}, file_read_file},
     {"file-write-file",
      {{"data", true}, {"offset", true}, {"overwrite", false}, {"path", true}},
@@ -229,10 +229,10 @@ const std::array<api_spec, 8> apis = {{
 
 } // namespace
 
-const api_spec *api_find(std::string_view name)
+const api_def *api_find(std::string_view name)
 {
     auto it = std::find_if(apis.begin(), apis.end(),
-                           [&](const api_spec &api) { return api.name == name; });
+                           [&](const api_def &api) { return api.name == name; });
     return it == apis.end() ? nullptr : &*it;
 }
 

@@ -39,19 +39,19 @@ class api_inputs
     std::map<std::string, std::string, std::less<>> values_;
 };
 
-struct param_spec {
+struct param_def {
     std::string_view name;
     bool required;
 };
 
-struct api_spec {
+struct api_def {
     std::string_view name;
-    std::vector<param_spec> inputs;
+    std::vector<param_def> inputs;
     outputs (*run)(const api_inputs &in, store &s);
 };
 
 // The API of that name, or null.
-const api_spec *api_find(std::string_view name);
+const api_def *api_find(std::string_view name);
 
 // The API version the simulated server speaks; requests may ask for any
 // version from 1.0 up to it.

@@ -135,13 +135,13 @@ const cx_elem_t *api_element(const cx_elem_t *root)
 
 // The inputs of the call: each one a parameter of the API, given once, as
 // plain text; every required one present.
-api_inputs inputs_of(const cx_elem_t *api, const api_spec &spec)
+api_inputs inputs_of(const cx_elem_t *api, const api_def &def)
 {
     std::map<std::string, std::string, std::less<>> values;
     for (const cx_elem_t *child = api->first_child; child; child = child->next_sibling) {
         std::string_view name = child->name;
         bool known = false;
-        for (const param_spec &p : spec.inputs)
+        for (const param_def &p : def.inputs)
             known = known || p.name == name;
         if (!known)
             throw api_error(err_unexpected_input, "Unexpected input: " + shown(name));
@@ -151,7 +151,7 @@ api_inputs inputs_of(const cx_elem_t *api, const api_spec &spec)
             throw api_error(err_invalid_input, "Input " + shown(name) + " must be a plain value");
         values.emplace(name, child->content ? child->content : "");
     }
-    for (const param_spec &p : spec.inputs) {
+    for (const param_def &p : def.inputs) {
         if (p.required && !values.count(p.name))
             throw api_error(err_missing_input, "Missing input: " + std::string(p.name));
     }
@@ -199,10 +199,10 @@ elem_ptr passed_results(std::string_view body, store &s, corapi_outcome &outcome
     const cx_elem_t *api = api_element(root.get());
     outcome.api = shown(api->name);
     check_vslice(root.get(), version);
-    const api_spec *spec = api_find(api->name);
-    if (!spec)
+    const api_def *def = api_find(api->name);
+    if (!def)
         throw api_error(err_unknown_api, "Unable to find API: " + shown(api->name));
-    outputs out = spec->run(inputs_of(api, *spec), s);
+    outputs out = def->run(inputs_of(api, *def), s);
     elem_ptr results(checked(cx_results_new("passed", nullptr, -1)));
     add_outputs(results.get(), out);
     return results;
