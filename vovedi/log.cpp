@@ -257,16 +257,6 @@ void write_line(const char *name, int level, const message_text &message)
     close(fd);
 }
 
-void vlog_message(const char *name, int level, const char *format, va_list args)
-{
-    nesting_guard guard;
-    if (!guard.allowed() || !format)
-        return;
-    message_text message(format, args);
-    if (message.ok())
-        write_line(name, level, message);
-}
-
 // The system-log part of log_event; failures go to the default log.
 void report_event(int level, const message_text &message)
 {
@@ -301,6 +291,22 @@ void echo_to_console(int level, const message_text &message)
     fflush(stream);
 }
 
+// Format the message once, write its line, then hand it to `then` (the
+// system-log or console part), if any.
+void vlog(const char *name, int level, void (*then)(int, const message_text &),
+          const char *format, va_list args)
+{
+    nesting_guard guard;
+    if (!guard.allowed() || !format)
+        return;
+    message_text message(format, args);
+    if (!message.ok())
+        return;
+    write_line(name, level, message);
+    if (then)
+        then(level, message);
+}
+
 } // namespace
 
 const char *log_level_tag(int level)
@@ -312,7 +318,7 @@ void log_message(const char *name, int level, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vlog_message(name, level, format, args);
+    vlog(name, level, nullptr, format, args);
     va_end(args);
 }
 
@@ -320,38 +326,24 @@ void log_debug(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vlog_message(nullptr, LOG_LEVEL_DEBUG, format, args);
+    vlog(nullptr, LOG_LEVEL_DEBUG, nullptr, format, args);
     va_end(args);
 }
 
 void log_event(int level, const char *format, ...)
 {
-    nesting_guard guard;
-    if (!guard.allowed() || !format)
-        return;
     va_list args;
     va_start(args, format);
-    message_text message(format, args);
+    vlog(nullptr, level, report_event, format, args);
     va_end(args);
-    if (!message.ok())
-        return;
-    write_line(nullptr, level, message);
-    report_event(level, message);
 }
 
 void log_report(int level, const char *format, ...)
 {
-    nesting_guard guard;
-    if (!guard.allowed() || !format)
-        return;
     va_list args;
     va_start(args, format);
-    message_text message(format, args);
+    vlog(nullptr, level, echo_to_console, format, args);
     va_end(args);
-    if (!message.ok())
-        return;
-    write_line(nullptr, level, message);
-    echo_to_console(level, message);
 }
 
 void log_nomem(const char *what)
