@@ -112,7 +112,6 @@ bool fill_credential(char **slot, const char *from)
 // Everything one HTTP call holds, released on every way out.
 struct http_call {
     cx_server_t *server;
-    cx_elem_t *api;
     char *document = nullptr;
     char *url = nullptr;
     shttpc_t *conn = nullptr;
@@ -210,7 +209,7 @@ cx_elem_t *post_and_read(http_call &call, bool debug)
 
 cx_elem_t *invoke_http(cx_server_t *server, cx_elem_t *api)
 {
-    http_call call{server, api};
+    http_call call{server};
     const char *dtd = cx_request_dtd_path(static_cast<int>(server->server_type));
     if (!dtd || cx_request_document(server, api, 1, dtd, &call.document) != CX_REQUEST_OK)
         return failure(nullptr, CX_ERR_INTERNAL);

@@ -135,6 +135,16 @@ bool store_header(stab_t *table, char *line)
     return stab_set(table, line, value) == 0;
 }
 
+// The number of a status line ("HTTP/1.1 200 OK"), or 0 when it holds none.
+int status_of_line(const char *line)
+{
+    char word[line_capacity];
+    int status = 0;
+    if (sscanf(line, "%1023s%d", word, &status) != 2)
+        return 0;
+    return status;
+}
+
 // Read the status line (passing the blank line that ends an interim reply)
 // and take its number. 500 when no line could be read; 0 when the line
 // holds no number.
@@ -145,11 +155,7 @@ int read_status(shttpc_t *conn)
         return 500;
     if (line[0] == '\0' && !http_read_line(conn, line, sizeof line))
         return 500;
-    char word[line_capacity];
-    int status = 0;
-    if (sscanf(line, "%1023s%d", word, &status) != 2)
-        return 0;
-    return status;
+    return status_of_line(line);
 }
 
 // Read header lines up to the blank line into table (or drop them when it
@@ -230,11 +236,11 @@ int write_request_with_headers(shttpc_t *conn, const http_url_t &url,
     if (!http_write(conn, "\r\n", 2))
         return 500;
     if (expect_continue) {
-        char line[line_capacity], word[line_capacity];
-        int status = 0;
+        char line[line_capacity];
         if (!http_read_line(conn, line, sizeof line))
             return 500;
-        if (sscanf(line, "%1023s%d", word, &status) != 2 || status != 100)
+        int status = status_of_line(line);
+        if (status != 100)
             return status;
     }
     if (chunked) {
