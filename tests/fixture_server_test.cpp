@@ -12,20 +12,6 @@
 namespace
 {
 
-int connect_to(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::string read_all(int fd)
 {
     std::string got;
@@ -42,7 +28,7 @@ TEST(FixtureServer, CapturesRequestAndAnswers)
 {
     fixture_server server(answer_with(http_reply(200, "OK", "<corvex/>")));
     ASSERT_TRUE(server.ok());
-    int fd = connect_to(server.port());
+    int fd = connect_loopback(server.port());
     ASSERT_GE(fd, 0);
     std::string request = "POST /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
     ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
@@ -61,7 +47,7 @@ TEST(FixtureServer, TricklesAndStopsStalledHandlers)
         c.trickle("abcdef", 2, 5);
         c.stall(60000); // cut short by stop()
     });
-    int fd = connect_to(server.port());
+    int fd = connect_loopback(server.port());
     char buf[6];
     size_t got = 0;
     while (got < 6) {

@@ -27,6 +27,7 @@
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_server.h"
 #include "elem_helpers.h"
+#include "fixture_server.h"
 #include "vovedi/base64.h"
 #include "vovedi/pool.h"
 
@@ -227,20 +228,6 @@ cx_elem_t *api(const char *name,
 // ---------------------------------------------------------------------------
 // Raw bytes over a plain socket
 
-int connect_to(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Everything the server sends until it closes (or timeout passes).
 std::string read_all(int fd, std::chrono::milliseconds timeout = 10s)
 {
@@ -264,7 +251,7 @@ std::string read_all(int fd, std::chrono::milliseconds timeout = 10s)
 // Send bytes, optionally end the sending side, and read the whole answer.
 std::string raw_exchange(int port, const std::string &bytes, bool end_sending = false)
 {
-    int fd = connect_to(port);
+    int fd = connect_loopback(port);
     if (fd < 0)
         return "(no connection)";
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -648,8 +635,8 @@ TEST(Simulator, SlowClientsTimeOutWithoutBlockingOthers)
     simulator sim({"-T", "1", "-c", "2"});
     int port = sim.port();
     // One client sends half a head and stalls, another sends nothing.
-    int slow = connect_to(port);
-    int silent = connect_to(port);
+    int slow = connect_loopback(port);
+    int silent = connect_loopback(port);
     std::string half = std::string("POST ") + vault_path + " HTTP/1.1\r\nHost";
     send(slow, half.data(), half.size(), MSG_NOSIGNAL);
     auto started = clock_type::now();
@@ -731,7 +718,7 @@ TEST(Simulator, StopsCleanlyOnSignals)
         // A request still being received holds the stop back only briefly.
         simulator sim;
         long idle_threads = sim.status_value("Threads");
-        int slow = connect_to(sim.port());
+        int slow = connect_loopback(sim.port());
         send(slow, "POST ", 5, MSG_NOSIGNAL);
         ASSERT_TRUE(sim.wait_threads_above(idle_threads)); // the connection is being served
         auto started = clock_type::now();

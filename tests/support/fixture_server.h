@@ -98,6 +98,9 @@ class fixture_server
     std::vector<std::string> requests_;
 };
 
+// A plain blocking socket connected to 127.0.0.1:port, or -1.
+int connect_loopback(int port);
+
 // An HTTP/1.1 reply with a Content-Length matching the body.
 std::string http_reply(int status, std::string_view reason, std::string_view body,
                        std::string_view extra_headers = "");
