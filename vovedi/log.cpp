@@ -293,8 +293,8 @@ void echo_to_console(int level, const message_text &message)
 
 // Format the message once, write its line, then hand it to `then` (the
 // system-log or console part), if any.
-void vlog(const char *name, int level, void (*then)(int, const message_text &),
-          const char *format, va_list args)
+void vlog(const char *name, int level, void (*then)(int, const message_text &), const char *format,
+          va_list args)
 {
     nesting_guard guard;
     if (!guard.allowed() || !format)
