@@ -282,7 +282,7 @@ void reqtool_usage(const char *program)
           "password with -h option",
           stderr);
     fputs("\nExamples:\n\n", stderr);
-    fputs("   reqtool filer1 admin secret system-get-version\n", stderr);
-    fputs("   reqtool filer1 admin secret quota-report volume vol0\n", stderr);
+    fputs("   reqtool storage1 admin secret system-get-version\n", stderr);
+    fputs("   reqtool storage1 admin secret quota-report volume vol0\n", stderr);
     fputs("\n", stderr);
 }

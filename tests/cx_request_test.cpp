@@ -11,7 +11,7 @@ namespace
 
 struct handle {
     cx_server_t *s;
-    explicit handle(int major = 1, int minor = 0) : s(cx_server_open("filer1", major, minor)) {}
+    explicit handle(int major = 1, int minor = 0) : s(cx_server_open("storage1", major, minor)) {}
     ~handle() { cx_server_close(s); }
 };
 
@@ -108,7 +108,7 @@ TEST(CxRequest, DtdAndUrlPerServerType)
         ASSERT_EQ(cx_server_set_type(h.s, c.type), 1);
         EXPECT_EQ(std::string(cx_request_dtd_path(c.type)), std::string("file:/etc/") + c.dtd);
         EXPECT_EQ(std::string(cx_request_url(h.s, url, sizeof url)),
-                  std::string("http://[filer1]:8080") + c.path);
+                  std::string("http://[storage1]:8080") + c.path);
     }
     cx_server_t *v6 = cx_server_open("fe80::1", 1, 0);
     EXPECT_STREQ(cx_request_url(v6, url, sizeof url),

@@ -13,9 +13,9 @@ TEST(CxServer, FreshHandleDefaults)
     EXPECT_EQ(cx_server_open(nullptr, 1, 0), nullptr);
     EXPECT_EQ(errno, EINVAL);
 
-    cx_server_t *s = cx_server_open("filer1", 1, 0);
+    cx_server_t *s = cx_server_open("storage1", 1, 0);
     ASSERT_NE(s, nullptr);
-    EXPECT_STREQ(s->host, "filer1");
+    EXPECT_STREQ(s->host, "storage1");
     EXPECT_EQ(s->port, 80);
     EXPECT_EQ(cx_server_get_transport(s), CX_TRANSPORT_HTTP);
     EXPECT_EQ(s->auth_style, static_cast<uint32_t>(CX_AUTH_LOGIN));
@@ -115,7 +115,7 @@ TEST(CxServer, VsliceNeedsVersionOnePointSeven)
 TEST(CxServer, OpenAndLoginLeakNothingWhenMemoryRunsOut)
 {
     alloc_failure_sweep([] {
-        cx_server_t *s = cx_server_open("filer1", 1, 0);
+        cx_server_t *s = cx_server_open("storage1", 1, 0);
         if (!s)
             return false;
         bool ok = cx_server_set_login(s, "admin", "secret") == 1 &&

@@ -121,19 +121,19 @@ TEST(HttpUrl, SplitsBracketedAddresses)
 
 TEST(HttpUrl, SplitsCredentials)
 {
-    parts p = split("https://admin:s3cr:et@filer:8443/p");
+    parts p = split("https://admin:s3cr:et@storage1:8443/p");
     EXPECT_EQ(p.rc, 0);
     EXPECT_EQ(p.user, "admin");
     EXPECT_EQ(p.password, "s3cr:et");
-    EXPECT_EQ(p.host, "filer");
+    EXPECT_EQ(p.host, "storage1");
     EXPECT_EQ(p.port, 8443);
     EXPECT_EQ(p.path, "p");
     EXPECT_EQ(p.tls, 1);
 
-    p = split("http://admin@filer/p");
+    p = split("http://admin@storage1/p");
     EXPECT_EQ(p.user, "admin");
     EXPECT_EQ(p.password, "<null>");
-    p = split("http://admin:@filer/p");
+    p = split("http://admin:@storage1/p");
     EXPECT_EQ(p.password, "");
 }
 

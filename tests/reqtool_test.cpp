@@ -141,8 +141,8 @@ std::string usage(const std::string &program)
            "  -h          Use Host equiv authentication mechanism. Do not provide username, "
            "password with -h option"
            "\nExamples:\n\n"
-           "   reqtool filer1 admin secret system-get-version\n"
-           "   reqtool filer1 admin secret quota-report volume vol0\n"
+           "   reqtool storage1 admin secret system-get-version\n"
+           "   reqtool storage1 admin secret quota-report volume vol0\n"
            "\n";
 }
 
@@ -534,10 +534,10 @@ TEST(ReqtoolSettings, HostEquivalenceTakesNoCredentials)
 
 TEST(ReqtoolServer, OpensAndConfigures)
 {
-    cx_server_t *s = reqtool_open_server("filer1", CX_TYPE_SENTRY, "admin", "secret", true,
+    cx_server_t *s = reqtool_open_server("storage1", CX_TYPE_SENTRY, "admin", "secret", true,
                                          CX_AUTH_LOGIN, 4093, nullptr);
     ASSERT_NE(s, nullptr);
-    EXPECT_STREQ(s->host, "filer1");
+    EXPECT_STREQ(s->host, "storage1");
     EXPECT_EQ(s->major, 1);
     EXPECT_EQ(s->minor, 0);
     EXPECT_STREQ(s->user, "admin");
@@ -559,7 +559,7 @@ TEST(ReqtoolServer, OpensAndConfigures)
     cx_server_close(s);
 
     const char *vslice = "vs1";
-    s = reqtool_open_server("filer1", CX_TYPE_VAULT, nullptr, nullptr, false, CX_AUTH_HOSTEQUIV, 0,
+    s = reqtool_open_server("storage1", CX_TYPE_VAULT, nullptr, nullptr, false, CX_AUTH_HOSTEQUIV, 0,
                             vslice);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->minor, 7);
@@ -578,7 +578,7 @@ TEST(ReqtoolServer, OpensAndConfigures)
     EXPECT_EQ(s->timeout, 0u);
     cx_server_close(s);
 
-    s = reqtool_open_server("filer1", CX_TYPE_VAULT, "u", "p", false, CX_AUTH_RPC, 65536, nullptr);
+    s = reqtool_open_server("storage1", CX_TYPE_VAULT, "u", "p", false, CX_AUTH_RPC, 65536, nullptr);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->auth_style, static_cast<uint32_t>(CX_AUTH_RPC));
     EXPECT_EQ(s->port, 80);
@@ -591,7 +591,7 @@ TEST(ReqtoolServer, OpenFailureEndsTheRun)
     alloc_failure_sweep(
         [] {
             auto c = capture([] {
-                cx_server_t *s = reqtool_open_server("filer1", CX_TYPE_VAULT, "admin", "secret",
+                cx_server_t *s = reqtool_open_server("storage1", CX_TYPE_VAULT, "admin", "secret",
                                                      false, CX_AUTH_LOGIN, 80, nullptr);
                 if (s)
                     cx_server_close(s);
@@ -927,18 +927,18 @@ TEST(ReqtoolProgram, MissingOperands)
     };
     const row rows[] = {
         {{}, "Host not specified.\n"},
-        {{"filer1"}, "User not specified.\n"},
-        {{"filer1", "admin"}, "Password not specified.\n"},
-        {{"filer1", "admin", "secret"}, "API not specified.\n"},
-        {{"-h", "filer1"}, "API not specified.\n"},
-        {{"filer1", "admin", "secret", "api", "name"},
+        {{"storage1"}, "User not specified.\n"},
+        {{"storage1", "admin"}, "Password not specified.\n"},
+        {{"storage1", "admin", "secret"}, "API not specified.\n"},
+        {{"-h", "storage1"}, "API not specified.\n"},
+        {{"storage1", "admin", "secret", "api", "name"},
          "Unexpected number of arguments - all parameters must be followed by arguments.\n"},
         // Options after the operands are operands.
-        {{"filer1", "admin", "secret", "api", "-x"},
+        {{"storage1", "admin", "secret", "api", "-x"},
          "Unexpected number of arguments - all parameters must be followed by arguments.\n"},
-        {{"-I", "filer1", "admin", "secret", "api"},
+        {{"-I", "storage1", "admin", "secret", "api"},
          "The -I option expects no API on the command-line, it expects standard input\n"},
-        {{"-i", "filer1", "admin", "secret", "<api/>", "odd"},
+        {{"-i", "storage1", "admin", "secret", "<api/>", "odd"},
          "Unexpected number of arguments - all parameters must be followed by arguments.\n"},
         {{"-q"}, "Unrecognized option: ?\nHost not specified.\n"},
         {{"-qx", "-:"}, "Unrecognized option: ?\nUnrecognized option: ?\nHost not specified.\n"},
@@ -965,10 +965,10 @@ TEST(ReqtoolProgram, ConflictingOptions)
     const row rows[] = {
         // fleet conflicts are found before any operand is looked at, without the usage text
         {{"-t", "fleet", "-v", "vs1"}, "The -v option is not a valid option for fleet\n"},
-        {{"-v", "vs1", "-t", "Fleet", "-r", "filer1", "admin", "secret", "api"},
+        {{"-v", "vs1", "-t", "Fleet", "-r", "storage1", "admin", "secret", "api"},
          "The -v option is not a valid option for fleet\n"},
         {{"-t", "FLEET", "-r"}, "The -r option is not a vaid option for fleet\n"},
-        {{"-h", "-r", "filer1", "api"},
+        {{"-h", "-r", "storage1", "api"},
          "Invalid usage of authentication style. Do not use -r option and -h option together.\n"},
         {{"-rh"},
          "Invalid usage of authentication style. Do not use -r option and -h option together.\n"},
