@@ -3,15 +3,19 @@
 // with cx_elem_to_string, and compares with a bare libxml2 push parse of the
 // same text whose callbacks do nothing.
 //
-//   cx_xml_bench [megabytes]     default 50; writing is also timed at a
-//                                quarter and a half of the size, to show
-//                                that it grows linearly.
+//   cx_xml_bench [megabytes] [runs]   default 50 MB, 3 runs; everything is
+//                                      also timed at a quarter and a half of
+//                                      the size, to show that it grows
+//                                      linearly. Prints medians, and parsing
+//                                      as a multiple of the bare parse.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/resource.h>
 
 #include <libxml/parser.h>
@@ -123,42 +127,52 @@ long peak_kilobytes()
     return usage.ru_maxrss;
 }
 
+double median_of(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     double target_mb = argc > 1 ? atof(argv[1]) : 50.0;
-    if (target_mb <= 0) {
-        fprintf(stderr, "usage: %s [megabytes]\n", argv[0]);
+    int runs = argc > 2 ? atoi(argv[2]) : 3;
+    if (target_mb <= 0 || runs <= 0) {
+        fprintf(stderr, "usage: %s [megabytes] [runs]\n", argv[0]);
         return 2;
     }
     cx_xml_init();
-    printf("%-28s %10s %10s %10s %10s\n", "run", "input MB", "seconds", "MB/s", "out MB");
+    printf("medians of %d runs\n", runs);
+    printf("%-28s %10s %10s %10s %10s %10s\n", "run", "input MB", "seconds", "MB/s", "out MB",
+           "x raw");
     for (double share : {0.25, 0.5, 1.0}) {
         size_t records = 0;
         std::string reply = make_reply(static_cast<size_t>(target_mb * share * 1e6), &records);
         double in_mb = megabytes(reply.size());
-        char label[64];
-
-        double raw = raw_push_parse(reply);
-        snprintf(label, sizeof label, "libxml2 push, empty SAX1");
-        printf("%-28s %10.1f %10.3f %10.1f\n", label, in_mb, raw, in_mb / raw);
-
-        double parse_seconds = 0;
-        cx_elem_t *root = parse_tree(reply, &parse_seconds);
-        if (!root)
-            return 1;
-        printf("%-28s %10.1f %10.3f %10.1f    (%zu records)\n", "xml_parse_string", in_mb,
-               parse_seconds, in_mb / parse_seconds, records);
-
+        std::vector<double> raw_runs, parse_runs, write_runs, free_runs;
         size_t written = 0;
-        double write_seconds = write_tree(root, &written);
-        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write_seconds,
-               megabytes(written) / write_seconds, megabytes(written));
-
-        auto start = clock_type::now();
-        cx_elem_free(root);
-        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, seconds_since(start));
+        for (int r = 0; r < runs; r++) {
+            raw_runs.push_back(raw_push_parse(reply));
+            double parse_seconds = 0;
+            cx_elem_t *root = parse_tree(reply, &parse_seconds);
+            if (!root)
+                return 1;
+            parse_runs.push_back(parse_seconds);
+            write_runs.push_back(write_tree(root, &written));
+            auto start = clock_type::now();
+            cx_elem_free(root);
+            free_runs.push_back(seconds_since(start));
+        }
+        double raw = median_of(raw_runs), parse = median_of(parse_runs);
+        double write = median_of(write_runs);
+        printf("%-28s %10.1f %10.3f %10.1f\n", "libxml2 push, empty SAX1", in_mb, raw, in_mb / raw);
+        printf("%-28s %10.1f %10.3f %10.1f %10s %10.2f    (%zu records)\n", "xml_parse_string",
+               in_mb, parse, in_mb / parse, "", parse / raw, records);
+        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write,
+               megabytes(written) / write, megabytes(written));
+        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, median_of(free_runs));
     }
     printf("peak memory (ru_maxrss): %.1f MB\n", static_cast<double>(peak_kilobytes()) / 1024.0);
     cx_xml_cleanup();
