@@ -1,7 +1,8 @@
 // Reply parsing and writing speed: generates a large reply of many short
 // records, parses it into a tree with xml_parse_string, writes the tree back
-// with cx_elem_to_string, and compares with a bare libxml2 push parse of the
-// same text whose callbacks do nothing.
+// with cx_elem_to_string (into one text) and cx_elem_write_stream (to
+// /dev/null, as a program prints it), and compares with a bare libxml2 push
+// parse of the same text whose callbacks do nothing.
 //
 //   cx_xml_bench [megabytes] [runs]   default 50 MB, 3 runs; everything is
 //                                      also timed at a quarter and a half of
@@ -120,6 +121,26 @@ double write_tree(const cx_elem_t *root, size_t *written)
     return elapsed;
 }
 
+// Seconds to write the tree indented to /dev/null through a stream, as a
+// program prints it (the same bytes as cx_elem_to_string).
+double stream_tree(const cx_elem_t *root)
+{
+    FILE *out = fopen("/dev/null", "w");
+    auto start = clock_type::now();
+    cx_xml_stream_t stream;
+    bool ok = out && cx_xml_stream_open(&stream, out);
+    if (ok) {
+        ok = cx_elem_write_stream(root, 0, "", &stream);
+        ok = cx_xml_stream_close(&stream) && ok;
+    }
+    double elapsed = seconds_since(start);
+    if (!ok)
+        fprintf(stderr, "writing to /dev/null failed\n");
+    if (out)
+        fclose(out);
+    return elapsed;
+}
+
 long peak_kilobytes()
 {
     rusage usage{};
@@ -151,7 +172,7 @@ int main(int argc, char **argv)
         size_t records = 0;
         std::string reply = make_reply(static_cast<size_t>(target_mb * share * 1e6), &records);
         double in_mb = megabytes(reply.size());
-        std::vector<double> raw_runs, parse_runs, write_runs, free_runs;
+        std::vector<double> raw_runs, parse_runs, write_runs, stream_runs, free_runs;
         size_t written = 0;
         for (int r = 0; r < runs; r++) {
             raw_runs.push_back(raw_push_parse(reply));
@@ -161,6 +182,7 @@ int main(int argc, char **argv)
                 return 1;
             parse_runs.push_back(parse_seconds);
             write_runs.push_back(write_tree(root, &written));
+            stream_runs.push_back(stream_tree(root));
             auto start = clock_type::now();
             cx_elem_free(root);
             free_runs.push_back(seconds_since(start));
@@ -172,6 +194,9 @@ int main(int argc, char **argv)
                in_mb, parse, in_mb / parse, "", parse / raw, records);
         printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write,
                megabytes(written) / write, megabytes(written));
+        double stream = median_of(stream_runs);
+        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_write_stream", in_mb, stream,
+               megabytes(written) / stream, megabytes(written));
         printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, median_of(free_runs));
     }
     printf("peak memory (ru_maxrss): %.1f MB\n", static_cast<double>(peak_kilobytes()) / 1024.0);

@@ -2,6 +2,7 @@
 // element tree directly, on a stack of at most 20 open elements.
 
 #include "corvex/cx_xml.h"
+#include "cx_elem_detail.h"
 
 #include <algorithm>
 #include <atomic>
@@ -123,17 +124,126 @@ void trace_tag(const cx_xml_state_t *s, const char *what, const xmlChar *name)
         printf("CX_XML_%s name=%s\n", what, reinterpret_cast<const char *>(name));
 }
 
+// The parser library keeps a literal ampersand of an attribute value as
+// the reference "&#38;" (and nothing else: every other reference is
+// replaced, or the parse fails). The stored value has the ampersand itself.
+// Returns value, or a new text that the caller releases; null when memory
+// runs out.
+const char *attribute_value(const char *value, char **decoded)
+{
+    *decoded = nullptr;
+    const char *at = strstr(value, "&#38;");
+    if (!at)
+        return value;
+    *decoded = static_cast<char *>(VV_MALLOC(strlen(value) + 1));
+    if (!*decoded)
+        return nullptr;
+    char *out = *decoded;
+    for (const char *p = value; *p;) {
+        if (strncmp(p, "&#38;", 5) == 0) {
+            *out++ = '&';
+            p += 5;
+        } else {
+            *out++ = *p++;
+        }
+    }
+    *out = '\0';
+    return *decoded;
+}
+
 void copy_attributes(cx_xml_state_t *s, cx_elem_t *elem, const xmlChar **attributes)
 {
-    if (!attributes)
-        return;
     for (const xmlChar **pair = attributes; pair[0] && pair[1]; pair += 2) {
-        if (!cx_elem_attr_set(elem, reinterpret_cast<const char *>(pair[0]),
-                              reinterpret_cast<const char *>(pair[1]))) {
+        char *decoded;
+        const char *value = attribute_value(reinterpret_cast<const char *>(pair[1]), &decoded);
+        bool stored =
+            value && cx_elem_attr_set(elem, reinterpret_cast<const char *>(pair[0]), value);
+        VV_FREE(decoded);
+        if (!stored) {
             error_set_constant(s, no_memory_for_elements);
             return;
         }
     }
+}
+
+// An element without attributes is held, by its name, until its end or its
+// first child arrives: a leaf is then made in one allocation with its name
+// and its text. Only the innermost open element can be held; its stack
+// entry has no element yet.
+bool hold_name(cx_xml_state_t *s, const char *name)
+{
+    size_t n = strlen(name) + 1;
+    if (n > s->held_capacity) {
+        auto *grown = static_cast<char *>(VV_REALLOC(s->held_name, n));
+        if (!grown)
+            return false;
+        s->held_name = grown;
+        s->held_capacity = n;
+    }
+    memcpy(s->held_name, name, n);
+    return true;
+}
+
+// Put a new element in the tree: as the last child of the element at the
+// depth index, or as the root.
+void attach(cx_xml_state_t *s, cx_elem_t *elem)
+{
+    if (s->depth > 0)
+        cx_detail::elem_append(s->stack[s->depth - 1].element, elem);
+    else
+        s->stack[0].element = elem;
+}
+
+// Make the held element at the depth index, without content; false when
+// memory runs out.
+bool create_held(cx_xml_state_t *s)
+{
+    cx_elem_t *elem = cx_detail::elem_new(s->held_name, strlen(s->held_name), nullptr, 0);
+    if (!elem)
+        return false;
+    attach(s, elem);
+    s->stack[s->depth].element = elem;
+    return true;
+}
+
+// Keep the text buffer of an element made whole for the next element's text.
+void keep_spare_text(cx_xml_state_t *s)
+{
+    if (s->text && s->text_capacity > s->spare_capacity) {
+        VV_FREE(s->spare_text);
+        s->spare_text = s->text;
+        s->spare_capacity = s->text_capacity;
+    } else {
+        VV_FREE(s->text);
+    }
+    s->text = nullptr;
+    s->text_capacity = 0;
+    s->text_length = 0;
+}
+
+void push_entry(cx_xml_state_t *s, cx_elem_t *elem)
+{
+    cx_xml_entry_t *entry = &s->stack[++s->depth];
+    entry->element = elem;
+    entry->saved_text = s->text;
+    entry->saved_capacity = s->text_capacity;
+    entry->saved_length = s->text_length;
+    s->text = nullptr;
+    s->text_capacity = 0;
+    s->text_length = 0;
+}
+
+// A new element with attributes, made at once and put in the tree.
+cx_elem_t *create_with_attributes(cx_xml_state_t *s, const xmlChar *name)
+{
+    cx_elem_t *elem = cx_elem_create(reinterpret_cast<const char *>(name));
+    if (!elem)
+        return nullptr;
+    if (s->depth >= 0)
+        cx_detail::elem_append(s->stack[s->depth].element, elem);
+    else
+        s->stack[0].element = elem;
+    return elem;
 }
 
 void on_start_element(void *context, const xmlChar *name, const xmlChar **attributes)
@@ -153,23 +263,33 @@ void on_start_element(void *context, const xmlChar *name, const xmlChar **attrib
         s->unstacked++;
         return;
     }
-    cx_elem_t *elem = cx_elem_create(reinterpret_cast<const char *>(name));
-    if (!elem) {
+    // The parent, if held, is made now that it has a child.
+    bool has_attributes = attributes && attributes[0] && attributes[1];
+    cx_elem_t *elem = nullptr;
+    bool ok = (s->depth < 0 || s->stack[s->depth].element || create_held(s)) &&
+              (has_attributes ? (elem = create_with_attributes(s, name)) != nullptr
+                              : hold_name(s, reinterpret_cast<const char *>(name)));
+    if (!ok) {
         error_set_constant(s, no_memory_for_elements);
         s->unstacked++;
         return;
     }
-    if (s->depth >= 0)
-        cx_elem_child_add(s->stack[s->depth].element, elem);
-    cx_xml_entry_t *entry = &s->stack[++s->depth];
-    entry->element = elem;
-    entry->saved_text = s->text;
-    entry->saved_capacity = s->text_capacity;
-    entry->saved_length = s->text_length;
-    s->text = nullptr;
-    s->text_capacity = 0;
-    s->text_length = 0;
-    copy_attributes(s, elem, attributes);
+    push_entry(s, elem);
+    if (elem)
+        copy_attributes(s, elem, attributes);
+}
+
+// The end of the held element at the depth index: it is made with its name
+// and its text in one allocation. Its text buffer is kept for the next one.
+void finish_held(cx_xml_state_t *s)
+{
+    cx_elem_t *elem =
+        cx_detail::elem_new(s->held_name, strlen(s->held_name), s->text, s->text_length);
+    if (elem)
+        attach(s, elem);
+    else
+        error_set_constant(s, no_memory_for_elements);
+    keep_spare_text(s);
 }
 
 void on_end_element(void *context, const xmlChar *name)
@@ -185,11 +305,13 @@ void on_end_element(void *context, const xmlChar *name)
         return;
     }
     cx_xml_entry_t *entry = &s->stack[s->depth];
-    // The collected text becomes the element's content as it is; an element
-    // that received no character data keeps null content.
-    if (s->text) {
-        VV_FREE(entry->element->content);
+    if (!entry->element) {
+        finish_held(s);
+    } else if (s->text) {
+        // The collected text becomes the element's content as it is; an
+        // element that received no character data keeps null content.
         entry->element->content = s->text;
+        s->text = nullptr;
     }
     s->text = entry->saved_text;
     s->text_capacity = entry->saved_capacity;
@@ -209,6 +331,13 @@ void on_characters(void *context, const xmlChar *chars, int length)
     cx_xml_state_t *s = state_of(context);
     if (length < 0)
         return;
+    if (!s->text && s->spare_text) {
+        s->text = s->spare_text;
+        s->text_capacity = s->spare_capacity;
+        s->text_length = 0;
+        s->spare_text = nullptr;
+        s->spare_capacity = 0;
+    }
     auto n = static_cast<size_t>(length);
     size_t needed = s->text_length + n + 1;
     if (needed > s->text_capacity) {
@@ -343,6 +472,8 @@ void state_free(cx_xml_state_t *s)
     }
     cx_elem_free(s->stack[0].element);
     VV_FREE(s->text);
+    VV_FREE(s->spare_text);
+    VV_FREE(s->held_name);
     error_release(s);
     VV_FREE(s);
 }

@@ -165,7 +165,17 @@ TEST(CxXml, RepliesBecomeTrees)
     ASSERT_EQ(error_of(s), "(none)");
     EXPECT_STREQ(root_of(s)->content, "&<raw>B");
     EXPECT_EQ(attribute_pairs(root_of(s)), (texts{"t=<1>", "u=A\""}));
-    EXPECT_EQ(written(root_of(s), -1), "<a t=\"<1>\" u=\"A\"\">&amp;&lt;raw&gt;B</a>");
+    EXPECT_EQ(written(root_of(s), -1), "<a t=\"&lt;1>\" u=\"A&quot;\">&amp;&lt;raw&gt;B</a>");
+
+    // An ampersand in an attribute value is stored as itself, however it
+    // was written; so is the text of a reference written escaped.
+    for (auto parse : {parse_reply, parse_request}) {
+        s = parse("<a x='x &amp; y' y='x &#38; y' z='x &#x26; y' v='&amp;#38;&amp;amp;' "
+                  "w='&#38;&#38;#38;'/>");
+        ASSERT_EQ(error_of(s), "(none)");
+        EXPECT_EQ(attribute_pairs(root_of(s)),
+                  (texts{"v=&#38;&amp;", "w=&&#38;", "x=x & y", "y=x & y", "z=x & y"}));
+    }
 
     // Attribute keys ignore case; prefixed names are names like any other.
     s = parse_reply("<ns:a xmlns:ns='urn:x' X='1' x='2'><ns:b/></ns:a>");

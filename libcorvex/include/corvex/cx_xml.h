@@ -57,6 +57,10 @@ typedef struct cx_xml_state_s {
     size_t error_capacity; /* allocation size of error; 0 when it is a constant text */
     long unstacked;        /* open elements that got no entry (too deep, or not created) */
     int keeps_last;        /* 1 for the request parser: a complaint replaces the error text */
+    char *held_name;       /* name of the innermost element while it is not made yet */
+    size_t held_capacity;  /* allocation size of held_name */
+    char *spare_text;      /* a text buffer kept for the next element's text */
+    size_t spare_capacity; /* its allocation size */
 } cx_xml_state_t;
 
 /* Text source of the request parser: a copy of the request text. */
