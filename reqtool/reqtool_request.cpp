@@ -203,15 +203,22 @@ int build_request(char *const operands[], int count, int input_mode, cx_elem_t *
     return *api ? 0 : 1;
 }
 
-// Print heading and the element written with indentation.
-void print_elem(const char *heading, const cx_elem_t *elem)
+// Print heading and the element written with indentation, then a line
+// end, straight to standard output. 0; 1 after a message on standard error
+// when standard output cannot be written.
+int print_elem(const char *heading, const cx_elem_t *elem)
 {
-    text_ptr text(cx_elem_to_string(elem));
     fputs(heading, stdout);
-    if (text)
-        printf("%s\n", text.get());
-    else
+    cx_xml_stream_t out;
+    if (!cx_xml_stream_open(&out, stdout)) {
         fputs("Memory allocation error in cx_elem_to_string\n", stdout);
+        return 0;
+    }
+    bool written = cx_elem_write_stream(elem, 0, "", &out) && cx_xml_stream_write(&out, "\n", 1);
+    if (cx_xml_stream_close(&out) && written)
+        return 0;
+    fprintf(stderr, "Unable to write the result: %s\n", strerror(errno));
+    return 1;
 }
 
 } // namespace
@@ -225,13 +232,13 @@ int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int co
     if (int status = build_request(operands, count, input_mode, &built))
         return status;
     elem_ptr api(built);
-    if (print_mode == REQTOOL_PRINT_HEADED)
-        print_elem("INPUT:\n", api.get());
+    // Without a place to print the result, the call is not made.
+    if (print_mode == REQTOOL_PRINT_HEADED && print_elem("INPUT:\n", api.get()) != 0)
+        return 1;
     elem_ptr result(cx_server_invoke_elem(server, api.get()));
     if (!result) {
         fputs("Memory allocation error in cx_server_invoke_elem\n", stdout);
         return 0;
     }
-    print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get());
-    return 0;
+    return print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get());
 }

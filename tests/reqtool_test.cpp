@@ -230,10 +230,11 @@ std::vector<std::string> child_environment(const std::vector<std::string> &extra
 }
 
 // Run the built reqtool with args (argv[0] is program), feeding input on its
-// standard input, and collect its outputs and exit status.
+// standard input, and collect its outputs and exit status; with stdout_file,
+// its standard output goes to that file instead.
 run_result run_reqtool(std::vector<std::string> args, const std::string &input = "",
                        const std::vector<std::string> &extra_env = {},
-                       const std::string &program = "reqtool")
+                       const std::string &program = "reqtool", const char *stdout_file = nullptr)
 {
     signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
@@ -244,7 +245,10 @@ run_result run_reqtool(std::vector<std::string> args, const std::string &input =
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (stdout_file)
+        posix_spawn_file_actions_addopen(&actions, 1, stdout_file, O_WRONLY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     args.insert(args.begin(), program);
     arguments argv(args);
@@ -559,8 +563,8 @@ TEST(ReqtoolServer, OpensAndConfigures)
     cx_server_close(s);
 
     const char *vslice = "vs1";
-    s = reqtool_open_server("storage1", CX_TYPE_VAULT, nullptr, nullptr, false, CX_AUTH_HOSTEQUIV, 0,
-                            vslice);
+    s = reqtool_open_server("storage1", CX_TYPE_VAULT, nullptr, nullptr, false, CX_AUTH_HOSTEQUIV,
+                            0, vslice);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->minor, 7);
     EXPECT_EQ(s->vslice, vslice);
@@ -578,7 +582,8 @@ TEST(ReqtoolServer, OpensAndConfigures)
     EXPECT_EQ(s->timeout, 0u);
     cx_server_close(s);
 
-    s = reqtool_open_server("storage1", CX_TYPE_VAULT, "u", "p", false, CX_AUTH_RPC, 65536, nullptr);
+    s = reqtool_open_server("storage1", CX_TYPE_VAULT, "u", "p", false, CX_AUTH_RPC, 65536,
+                            nullptr);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->auth_style, static_cast<uint32_t>(CX_AUTH_RPC));
     EXPECT_EQ(s->port, 80);
@@ -1023,12 +1028,14 @@ TEST(ReqtoolProgram, BadXmlMakesNoCall)
 #ifndef REQTOOL_TEST_ASAN
 TEST(ReqtoolProgram, ElementFailureExitsWithMinusTwo)
 {
-    // The shim fails the one allocation that copies this unusual parameter name: the values
-    // array cannot be created, and the process ends with -2 (254 to the shell) before any call.
+    // The shim fails the one allocation of this unusual size, the element that holds the
+    // parameter name: the values array cannot be created, and the process ends with -2 (254
+    // to the shell) before any call.
     call_fixture f;
     std::string name(3001, 'n');
+    std::string size = std::to_string(sizeof(cx_elem_t) + name.size() + 2);
     run_result got = run_reqtool(f.with({}, {"api", "volume", "vol0", name, "{a, b}"}), "",
-                                 {"LD_PRELOAD=" FAIL_ALLOC_PATH, "FAIL_ALLOC_SIZE=3002"});
+                                 {"LD_PRELOAD=" FAIL_ALLOC_PATH, "FAIL_ALLOC_SIZE=" + size});
     EXPECT_EQ(got.out, port_line(f));
     EXPECT_EQ(got.err, "Error: couldn't create elem " + name + "\n");
     EXPECT_EQ(got.status, 254);
@@ -1063,6 +1070,44 @@ TEST(ReqtoolCall, PlainOutputAndWhatWasSent)
         << body;
     EXPECT_NE(body.find(" version=\"1.0\"><system-get-version/></corvex>"), std::string::npos)
         << body;
+}
+
+TEST(ReqtoolCall, BigRepliesPrintAsTheyAlwaysDid)
+{
+    // A reply of many records with text that needs entities, more than the
+    // printing buffer holds: what is printed is the indented form, byte for
+    // byte, with the final line break.
+    std::string records, printed;
+    for (int k = 0; k < 3000; k++) {
+        std::string n = std::to_string(k);
+        records += "<volume-info id=\"" + n + "\"><name>vol" + n +
+                   "</name><comment>a &amp; b &lt; c \"" + n +
+                   "\"</comment><empty/>"
+                   "</volume-info>";
+        printed += "                <volume-info id=\"" + n +
+                   "\">\n"
+                   "                        <name>vol" +
+                   n +
+                   "</name>\n"
+                   "                        <comment>a &amp; b &lt; c &quot;" +
+                   n +
+                   "&quot;</comment>\n"
+                   "                        <empty/>\n"
+                   "                </volume-info>\n";
+    }
+    call_fixture f(http_reply(
+        200, "OK",
+        corvex_reply("<results status=\"passed\"><volumes>" + records + "</volumes></results>")));
+    run_result got = run_reqtool(f.with({}, {"volume-list-info"}));
+    EXPECT_EQ(got.out, port_line(f) + "<results status=\"passed\">\n        <volumes>\n" + printed +
+                           "        </volumes>\n</results>\n\n");
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+
+    // Where nothing can be written, reqtool says so and fails.
+    got = run_reqtool(f.with({}, {"volume-list-info"}), "", {}, "reqtool", "/dev/full");
+    EXPECT_EQ(got.err, "Unable to write the result: No space left on device\n");
+    EXPECT_EQ(got.status, 1);
 }
 
 TEST(ReqtoolCall, HeadedOutput)
