@@ -265,10 +265,22 @@ inline usage run_pipeline(std::vector<program> stages, int out = -1)
 class digest
 {
   public:
-    explicit digest(std::string marker) : marker_(std::move(marker)) {}
+    // With skip_first_line, everything up to the first line feed is left
+    // out (a line that differs from run to run).
+    explicit digest(std::string marker, bool skip_first_line = false)
+        : marker_(std::move(marker)), skipping_(skip_first_line)
+    {
+    }
 
     void add(const char *data, size_t n)
     {
+        if (skipping_) {
+            const char *end = static_cast<const char *>(memchr(data, '\n', n));
+            size_t skip = end ? static_cast<size_t>(end - data) + 1 : n;
+            skipping_ = !end;
+            data += skip;
+            n -= skip;
+        }
         for (size_t k = 0; k < n; k++)
             hash_ = (hash_ ^ static_cast<unsigned char>(data[k])) * 1099511628211ull;
         // Markers are searched in what was carried over from the last read
@@ -296,6 +308,7 @@ class digest
     std::string tail_;
     size_t length_ = 0;
     size_t markers_ = 0;
+    bool skipping_;
     unsigned long long hash_ = 1469598103934665603ull;
 };
 
