@@ -4,8 +4,13 @@
 #include "corvex/cx_elem.h"
 #include "cx_elem_detail.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "vovedi/pool.h"
 
@@ -78,11 +83,40 @@ char *encrypt_to_hex(const char *value, const unsigned char *key, size_t key_len
     return text;
 }
 
-// An element is one block: the record, then its name, then either its
-// content (an element made whole by the reader) or one spare byte. The
-// content is in the block exactly when it starts right after the name's NUL;
-// a content of its own can never start there, since that byte belongs to
-// the block.
+// An element is one block: the record, a two-byte tag, its name, then
+// either its content (an element made whole by the reader) or one spare
+// byte. The content is in the block exactly when it starts right after the
+// name's NUL; a content of its own can never start there, since that byte
+// belongs to the block.
+//
+// The tag tells where the block lives: 0 for a block of its own; otherwise
+// the block lies in a slab of the reader, at (tag - 1) * 8 bytes from the
+// slab's first element. A slab counts the elements still in it, plus one
+// while the reader still fills it, and goes when the count reaches zero.
+using elem_tag = uint16_t;
+
+// Slabs start small, so that a small reply costs little, and double up to
+// the largest, so that a big one costs few blocks.
+constexpr size_t first_slab_bytes = 4 * 1024;
+constexpr size_t last_slab_bytes = 64 * 1024 - 64;
+constexpr size_t slab_align = 8;
+// Elements bigger than this get a block of their own.
+constexpr size_t largest_slab_element = first_slab_bytes / 4;
+
+struct slab {
+    std::atomic<long> held;
+    size_t bytes; // the size of the whole slab
+    alignas(std::max_align_t) char elements[1];
+};
+
+constexpr size_t slab_header = offsetof(slab, elements);
+static_assert(last_slab_bytes / slab_align < UINT16_MAX, "a slab offset fits in a tag");
+
+elem_tag *tag_of(const cx_elem_t *elem)
+{
+    return reinterpret_cast<elem_tag *>(const_cast<cx_elem_t *>(elem) + 1);
+}
+
 char *after_name(const cx_elem_t *elem)
 {
     return elem->name + strlen(elem->name) + 1;
@@ -93,6 +127,49 @@ void release_content(cx_elem_t *elem)
     if (elem->content && elem->content != after_name(elem))
         VV_FREE(elem->content);
     elem->content = nullptr;
+}
+
+void slab_release(slab *s)
+{
+    if (s && s->held.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        s->~slab();
+        VV_FREE(s);
+    }
+}
+
+// Release an element's block: its own, or its place in a slab.
+void release_block(cx_elem_t *elem)
+{
+    elem_tag tag = *tag_of(elem);
+    if (tag == 0) {
+        VV_FREE(elem);
+        return;
+    }
+    char *first = reinterpret_cast<char *>(elem) - (tag - 1) * slab_align;
+    slab_release(reinterpret_cast<slab *>(first - slab_header));
+}
+
+// Room for an element of size bytes in the reader's current slab (or a new
+// one): the block and its tag; null when memory runs out.
+void *slab_place(cx_detail::elem_slab *cursor, size_t size, elem_tag *tag)
+{
+    size = (size + slab_align - 1) / slab_align * slab_align;
+    auto *current = static_cast<slab *>(cursor->slab);
+    if (!current || cursor->used + size > current->bytes - slab_header) {
+        size_t bytes = current ? std::min(2 * current->bytes, last_slab_bytes) : first_slab_bytes;
+        void *memory = VV_MALLOC(bytes);
+        if (!memory)
+            return nullptr;
+        slab_release(current);
+        current = new (memory) slab{{1}, bytes, {}};
+        cursor->slab = current;
+        cursor->used = 0;
+    }
+    void *place = current->elements + cursor->used;
+    *tag = static_cast<elem_tag>(cursor->used / slab_align + 1);
+    cursor->used += size;
+    current->held.fetch_add(1, std::memory_order_relaxed);
+    return place;
 }
 
 void append_child(cx_elem_t *parent, cx_elem_t *child)
@@ -108,17 +185,21 @@ void append_child(cx_elem_t *parent, cx_elem_t *child)
 } // namespace
 
 cx_elem_t *cx_detail::elem_new(const char *name, size_t name_length, const char *content,
-                               size_t content_length)
+                               size_t content_length, elem_slab *cursor)
 {
     // Name and content sizes come from texts in memory, so the sum cannot wrap.
-    size_t size = sizeof(cx_elem_t) + name_length + 1 + (content ? content_length : 0) + 1;
-    auto *elem = static_cast<cx_elem_t *>(VV_MALLOC(size));
-    if (!elem) {
+    size_t size =
+        sizeof(cx_elem_t) + sizeof(elem_tag) + name_length + 1 + (content ? content_length : 0) + 1;
+    elem_tag tag = 0;
+    void *block =
+        cursor && size <= largest_slab_element ? slab_place(cursor, size, &tag) : VV_MALLOC(size);
+    if (!block) {
         errno = ENOMEM;
         return nullptr;
     }
-    *elem = cx_elem_t{};
-    elem->name = reinterpret_cast<char *>(elem + 1);
+    auto *elem = new (block) cx_elem_t{};
+    *tag_of(elem) = tag;
+    elem->name = reinterpret_cast<char *>(tag_of(elem) + 1);
     memcpy(elem->name, name, name_length);
     elem->name[name_length] = '\0';
     char *after = elem->name + name_length + 1;
@@ -129,6 +210,13 @@ cx_elem_t *cx_detail::elem_new(const char *name, size_t name_length, const char 
     }
     *after = '\0';
     return elem;
+}
+
+void cx_detail::elem_slab_done(elem_slab *cursor)
+{
+    slab_release(static_cast<slab *>(cursor->slab));
+    cursor->slab = nullptr;
+    cursor->used = 0;
 }
 
 void cx_detail::elem_append(cx_elem_t *parent, cx_elem_t *child)
@@ -142,7 +230,7 @@ cx_elem_t *cx_elem_create(const char *name)
         errno = EINVAL;
         return nullptr;
     }
-    return cx_detail::elem_new(name, strlen(name), nullptr, 0);
+    return cx_detail::elem_new(name, strlen(name), nullptr, 0, nullptr);
 }
 
 void cx_elem_free(cx_elem_t *elem)
@@ -164,7 +252,7 @@ void cx_elem_free(cx_elem_t *elem)
         stab_free(e->attributes);
         release_content(e);
         memset(e, 0, sizeof *e);
-        VV_FREE(e);
+        release_block(e);
     }
 }
 

@@ -184,6 +184,17 @@ bool hold_name(cx_xml_state_t *s, const char *name)
     return true;
 }
 
+// A new element made by the reader, in its slab of elements.
+cx_elem_t *new_element(cx_xml_state_t *s, const char *name, const char *content,
+                       size_t content_length)
+{
+    cx_detail::elem_slab cursor{s->element_slab, s->element_slab_used};
+    cx_elem_t *elem = cx_detail::elem_new(name, strlen(name), content, content_length, &cursor);
+    s->element_slab = cursor.slab;
+    s->element_slab_used = cursor.used;
+    return elem;
+}
+
 // Put a new element in the tree: as the last child of the element at the
 // depth index, or as the root.
 void attach(cx_xml_state_t *s, cx_elem_t *elem)
@@ -198,7 +209,7 @@ void attach(cx_xml_state_t *s, cx_elem_t *elem)
 // memory runs out.
 bool create_held(cx_xml_state_t *s)
 {
-    cx_elem_t *elem = cx_detail::elem_new(s->held_name, strlen(s->held_name), nullptr, 0);
+    cx_elem_t *elem = new_element(s, s->held_name, nullptr, 0);
     if (!elem)
         return false;
     attach(s, elem);
@@ -236,7 +247,7 @@ void push_entry(cx_xml_state_t *s, cx_elem_t *elem)
 // A new element with attributes, made at once and put in the tree.
 cx_elem_t *create_with_attributes(cx_xml_state_t *s, const xmlChar *name)
 {
-    cx_elem_t *elem = cx_elem_create(reinterpret_cast<const char *>(name));
+    cx_elem_t *elem = new_element(s, reinterpret_cast<const char *>(name), nullptr, 0);
     if (!elem)
         return nullptr;
     if (s->depth >= 0)
@@ -283,8 +294,7 @@ void on_start_element(void *context, const xmlChar *name, const xmlChar **attrib
 // and its text in one allocation. Its text buffer is kept for the next one.
 void finish_held(cx_xml_state_t *s)
 {
-    cx_elem_t *elem =
-        cx_detail::elem_new(s->held_name, strlen(s->held_name), s->text, s->text_length);
+    cx_elem_t *elem = new_element(s, s->held_name, s->text, s->text_length);
     if (elem)
         attach(s, elem);
     else
@@ -474,6 +484,8 @@ void state_free(cx_xml_state_t *s)
     VV_FREE(s->text);
     VV_FREE(s->spare_text);
     VV_FREE(s->held_name);
+    cx_detail::elem_slab cursor{s->element_slab, s->element_slab_used};
+    cx_detail::elem_slab_done(&cursor);
     error_release(s);
     VV_FREE(s);
 }

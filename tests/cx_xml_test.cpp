@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <random>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -678,4 +680,45 @@ TEST(CxXmlStream, AStalledPeerEndsTheReadAtTheTimeOut)
     EXPECT_EQ(sockerr_get(), SOCKERR_ETIMEDOUT);
     EXPECT_EQ(s->error, nullptr);
     EXPECT_EQ(root_of(s), nullptr);
+}
+
+TEST(CxXml, ParsedElementsLiveAndGoOneByOne)
+{
+    // Elements of a parse outlive its state and are freed one by one, in any
+    // order and from any thread, alone or in other trees; everything they
+    // took is given back once the last is gone.
+    warm_up_allocator();
+    long before = pool_live_blocks();
+    std::string body;
+    for (int k = 0; k < 20000; k++)
+        body +=
+            "<v n='" + std::to_string(k) + "'><name>vol" + std::to_string(k) + "</name><e/></v>";
+    std::vector<cx_elem_t *> pieces;
+    {
+        state_ptr s = parse_reply("<r>" + body + "</r>");
+        ASSERT_EQ(error_of(s), "(none)");
+        cx_elem_t *root = s->stack[0].element;
+        s->stack[0].element = nullptr;
+        while (cx_elem_t *child = root->first_child)
+            pieces.push_back(cx_elem_child_remove(root, child));
+        pieces.push_back(root);
+    }
+    ASSERT_EQ(pieces.size(), 20001u);
+    // Some change hands or content first.
+    cx_elem_set_content(pieces[5]->first_child, "renamed");
+    elem_ptr mine(cx_elem_create("mine"));
+    cx_elem_child_add(mine.get(), pieces[7]);
+    pieces[7] = nullptr;
+    EXPECT_EQ(written(mine.get(), -1), "<mine><v n=\"7\"><name>vol7</name><e/></v></mine>");
+    std::mt19937 random(5);
+    std::shuffle(pieces.begin(), pieces.end(), random);
+    std::thread other([&] {
+        for (size_t k = 0; k < pieces.size(); k += 2)
+            cx_elem_free(pieces[k]);
+    });
+    for (size_t k = 1; k < pieces.size(); k += 2)
+        cx_elem_free(pieces[k]);
+    other.join();
+    mine.reset();
+    EXPECT_EQ(pool_live_blocks(), before);
 }

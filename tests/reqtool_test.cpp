@@ -1033,7 +1033,7 @@ TEST(ReqtoolProgram, ElementFailureExitsWithMinusTwo)
     // to the shell) before any call.
     call_fixture f;
     std::string name(3001, 'n');
-    std::string size = std::to_string(sizeof(cx_elem_t) + name.size() + 2);
+    std::string size = std::to_string(sizeof(cx_elem_t) + 2 + name.size() + 2);
     run_result got = run_reqtool(f.with({}, {"api", "volume", "vol0", name, "{a, b}"}), "",
                                  {"LD_PRELOAD=" FAIL_ALLOC_PATH, "FAIL_ALLOC_SIZE=" + size});
     EXPECT_EQ(got.out, port_line(f));

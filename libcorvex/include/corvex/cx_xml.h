@@ -61,6 +61,8 @@ typedef struct cx_xml_state_s {
     size_t held_capacity;  /* allocation size of held_name */
     char *spare_text;      /* a text buffer kept for the next element's text */
     size_t spare_capacity; /* its allocation size */
+    void *element_slab;    /* where new elements are placed, many to a block */
+    size_t element_slab_used;
 } cx_xml_state_t;
 
 /* Text source of the request parser: a copy of the request text. */
