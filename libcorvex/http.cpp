@@ -146,26 +146,27 @@ int status_of_line(const char *line)
 }
 
 // Read the status line (passing the blank line that ends an interim reply)
-// and take its number. 500 when no line could be read; 0 when the line
-// holds no number.
-int read_status(shttpc_t *conn)
+// and take its number, by the deadline. 500 when no line could be read; 0
+// when the line holds no number.
+int read_status(shttpc_t *conn, int64_t deadline)
 {
     char line[line_capacity];
-    if (!http_read_line(conn, line, sizeof line))
+    if (!http_read_line_until(conn, line, sizeof line, deadline))
         return 500;
-    if (line[0] == '\0' && !http_read_line(conn, line, sizeof line))
+    if (line[0] == '\0' && !http_read_line_until(conn, line, sizeof line, deadline))
         return 500;
     return status_of_line(line);
 }
 
 // Read header lines up to the blank line into table (or drop them when it
-// is null). 200, or 500 when the head breaks off or grows past its bound.
-int read_header_lines(shttpc_t *conn, stab_t *table)
+// is null), by the deadline. 200, or 500 when the head breaks off, is late
+// or grows past its bound.
+int read_header_lines(shttpc_t *conn, stab_t *table, int64_t deadline)
 {
     char line[line_capacity];
     size_t total = 0;
     for (;;) {
-        if (!http_read_line(conn, line, sizeof line))
+        if (!http_read_line_until(conn, line, sizeof line, deadline))
             return 500;
         if (line[0] == '\0')
             return 200;
@@ -237,7 +238,7 @@ int write_request_with_headers(shttpc_t *conn, const http_url_t &url,
         return 500;
     if (expect_continue) {
         char line[line_capacity];
-        if (!http_read_line(conn, line, sizeof line))
+        if (!http_read_line_until(conn, line, sizeof line, shttpc_deadline(conn)))
             return 500;
         int status = status_of_line(line);
         if (status != 100)
@@ -356,13 +357,16 @@ int http_read_reply_head(shttpc_t *conn, stab_t **headers)
 {
     if (headers)
         *headers = nullptr;
-    int status = read_status(conn);
+    // One deadline for the whole head: a server that sends it a byte at a
+    // time cannot hold the call for longer than the time-out.
+    int64_t deadline = shttpc_deadline(conn);
+    int status = read_status(conn, deadline);
     if (status != 200)
         return status;
     stab_t *table = nullptr;
     if (headers && !(table = stab_new(nullptr)))
         return -12;
-    int rc = read_header_lines(conn, table);
+    int rc = read_header_lines(conn, table, deadline);
     if (rc != 200) {
         stab_free(table);
         return rc;
@@ -374,8 +378,13 @@ int http_read_reply_head(shttpc_t *conn, stab_t **headers)
 
 int http_read_line(shttpc_t *conn, char *buffer, int capacity)
 {
+    return http_read_line_until(conn, buffer, capacity, shttpc_deadline(conn));
+}
+
+int http_read_line_until(shttpc_t *conn, char *buffer, int capacity, int64_t deadline)
+{
     for (int used = 0; used < capacity; used++) {
-        if (shttpc_read(conn, buffer + used, 1) != 1)
+        if (shttpc_read_until(conn, buffer + used, 1, deadline) != 1)
             return 0;
         if (buffer[used] == '\n') {
             buffer[used] = '\0';

@@ -226,6 +226,32 @@ TEST(CxInvoke, SilentServersEndAfterTheTimeout)
     r = call(no_body.port(), 1);
     EXPECT_EQ(r.reason, "Timeout. Could not read API response.");
     EXPECT_EQ(r.error_number, "60");
+
+    // A head sent a byte at a time, each well within the time-out: the
+    // time-out bounds the whole head.
+    fixture_server trickled_head([](fixture_conn &c) {
+        c.read_request();
+        c.trickle(http_reply(200, "OK", passed), 1, 300);
+    });
+    start = std::chrono::steady_clock::now();
+    r = call(trickled_head.port(), 1);
+    waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.reason, "HTTP POST - Timed out");
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    trickled_head.stop();
+
+    // A body in pieces, each within the time-out, may take longer in all.
+    fixture_server slow_body([](fixture_conn &c) {
+        c.read_request();
+        std::string reply = http_reply(200, "OK", passed);
+        size_t head = reply.find("\r\n\r\n") + 4;
+        c.send(reply.substr(0, head));
+        c.trickle(reply.substr(head), (reply.size() - head) / 4 + 1, 400);
+    });
+    start = std::chrono::steady_clock::now();
+    r = call(slow_body.port(), 1);
+    EXPECT_EQ(r.status, "passed") << r.reason;
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1100));
 }
 
 TEST(CxInvoke, RawTraceBypassesParsing)
