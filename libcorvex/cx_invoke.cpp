@@ -10,6 +10,7 @@
 
 #include "corvex/cx_request.h"
 #include "corvex/http.h"
+#include "cx_reply_detail.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
 #include "vovedi/str.h"
@@ -145,8 +146,9 @@ cx_elem_t *bypass_parsing(http_call &call)
     auto *piece = static_cast<char *>(VV_MALLOC(trace_piece));
     if (!piece)
         return failure("Unable to allocate memory", errno_nomem);
+    cx_detail::body_reader body(call.conn, -1, call.server->reply_limit);
     int n;
-    while ((n = shttpc_read(call.conn, piece, trace_piece)) > 0) {
+    while ((n = body.next(piece, trace_piece)) > 0) {
         if (call.server->trace == CX_TRACE_RAW)
             fwrite(piece, 1, static_cast<size_t>(n), stdout);
     }
@@ -154,6 +156,8 @@ cx_elem_t *bypass_parsing(http_call &call)
     fputs("\n", stdout);
     fflush(stdout);
     call.close_connection();
+    if (body.too_large())
+        return cx_detail::reply_too_large(call.server->reply_limit);
     return failure("debugging bypassed xml parsing", CX_ERR_INTERNAL);
 }
 
@@ -166,8 +170,10 @@ cx_elem_t *parse_reply(http_call &call, bool debug)
     if (!call.state)
         return failure("Unable to allocate memory in xml_create.", errno_nomem);
     long length = stab_get_int(call.headers, "Content-Length", -1);
-    xml_parse_stream(call.conn, call.state, length);
+    xml_parse_stream_limit(call.conn, call.state, length, call.server->reply_limit);
     call.close_connection();
+    if (call.state->too_large)
+        return cx_detail::reply_too_large(call.server->reply_limit);
     if (call.state->error)
         return cx_reply_parse_error(call.state);
     if (debug)

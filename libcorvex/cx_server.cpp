@@ -85,6 +85,7 @@ cx_server_t *cx_server_open(const char *host, int major, int minor)
     server->transport = CX_TRANSPORT_HTTP;
     server->port = default_port;
     server->server_type = CX_TYPE_VAULT;
+    server->reply_limit = CX_REPLY_LIMIT_DEFAULT;
     return server;
 }
 
@@ -207,6 +208,19 @@ int cx_server_get_timeout(const cx_server_t *server)
     if (refuse_null(server))
         return 0;
     return static_cast<int>(server->timeout);
+}
+
+int cx_server_set_reply_limit(cx_server_t *server, uint64_t bytes)
+{
+    if (refuse_null(server))
+        return 0;
+    server->reply_limit = bytes;
+    return 1;
+}
+
+uint64_t cx_server_get_reply_limit(const cx_server_t *server)
+{
+    return server ? server->reply_limit : 0;
 }
 
 int cx_server_set_type(cx_server_t *server, int type)

@@ -3,6 +3,7 @@
 
 #include "corvex/cx_xml.h"
 #include "cx_elem_detail.h"
+#include "cx_reply_detail.h"
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +46,7 @@ constexpr char popping_error[] = "Error in popping elements from stack!";
 constexpr char no_memory_for_characters[] = "Unable to allocate memory for characters!";
 constexpr char no_memory_for_message[] = "Unable to allocate memory for parser messages!";
 constexpr char markup_too_long[] = "XML markup is too long!";
+constexpr char reply_too_large[] = "XML reply is too large!";
 
 cx_xml_state_t *state_of(void *context)
 {
@@ -490,17 +492,10 @@ void state_free(cx_xml_state_t *s)
     VV_FREE(s);
 }
 
-// Bytes to ask the connection for: never past the announced length.
-size_t stream_read_size(long content_length, long received)
+// The next chunk of a reply body, copied to standard error in debug mode.
+int stream_read(cx_detail::body_reader &body, char *chunk)
 {
-    if (content_length < 0)
-        return stream_chunk_size;
-    return std::min(stream_chunk_size, static_cast<size_t>(content_length - received));
-}
-
-int stream_read(shttpc_t *conn, char *chunk, size_t size)
-{
-    int n = shttpc_read(conn, chunk, static_cast<int>(size));
+    int n = body.next(chunk, stream_chunk_size);
     if (n > 0 && cx_xml_debug.load(std::memory_order_relaxed) > 0)
         fwrite(chunk, 1, static_cast<size_t>(n), stderr);
     return n;
@@ -530,6 +525,12 @@ void cx_xml_request_state_free(cx_xml_state_t *state)
 
 void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length)
 {
+    xml_parse_stream_limit(conn, state, content_length, 0);
+}
+
+void xml_parse_stream_limit(shttpc_t *conn, cx_xml_state_t *state, long content_length,
+                            uint64_t limit)
+{
     if (!conn || !state) {
         errno = EINVAL;
         return;
@@ -537,22 +538,23 @@ void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length
     // An announced empty body is not waited for.
     if (content_length == 0)
         return;
+    cx_detail::body_reader body(conn, content_length, limit);
     char chunk[stream_chunk_size];
-    int n = stream_read(conn, chunk, stream_read_size(content_length, 0));
-    if (n <= 0)
-        return;
-    push_parser parser(state, chunk, static_cast<size_t>(n));
-    if (!parser.started())
-        return;
-    long received = n;
-    while ((content_length < 0 || received < content_length) && !parser.halted()) {
-        n = stream_read(conn, chunk, stream_read_size(content_length, received));
-        if (n <= 0)
-            break;
-        received += n;
-        parser.feed(chunk, static_cast<size_t>(n), false);
+    int n = stream_read(body, chunk);
+    if (n > 0) {
+        push_parser parser(state, chunk, static_cast<size_t>(n));
+        if (!parser.started())
+            return;
+        while (!parser.halted() && (n = stream_read(body, chunk)) > 0)
+            parser.feed(chunk, static_cast<size_t>(n), false);
+        // A body cut at the limit is not ended: it is refused whole.
+        if (!body.too_large())
+            parser.feed(nullptr, 0, true);
     }
-    parser.feed(nullptr, 0, true);
+    if (body.too_large()) {
+        state->too_large = 1;
+        error_set_constant(state, reply_too_large);
+    }
 }
 
 int xml_parse_string(const char *text, cx_xml_state_t *state)

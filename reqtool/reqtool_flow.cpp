@@ -1,6 +1,7 @@
 #include "reqtool_flow.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "corvex/cx_startup.h"
 #include "reqtool_request.h"
@@ -45,6 +46,12 @@ int reqtool_run(int argc, char *const argv[])
     reqtool_plan plan;
     if (int status = reqtool_prepare(argc, argv, plan))
         return status;
+    uint64_t reply_limit = CX_REPLY_LIMIT_DEFAULT;
+    const char *limit_text = getenv(reqtool_reply_limit_variable);
+    if (limit_text && *limit_text && !reqtool_reply_limit(limit_text, &reply_limit)) {
+        fprintf(stderr, "Invalid value for %s: %s\n", reqtool_reply_limit_variable, limit_text);
+        return 1;
+    }
     char message[256] = "";
     if (!cx_startup(message, sizeof message)) {
         fprintf(stderr, "Error in cx_startup: %s\n.", message);
@@ -58,6 +65,7 @@ int reqtool_run(int argc, char *const argv[])
     if (!server)
         return 1;
     reqtool_apply_timeout(server, settings);
+    cx_server_set_reply_limit(server, reply_limit);
     int status = reqtool_build_and_invoke(server, operands.api, operands.count, settings.print_mode,
                                           settings.input_mode);
     cx_server_close(server);

@@ -722,3 +722,47 @@ TEST(CxXml, ParsedElementsLiveAndGoOneByOne)
     mine.reset();
     EXPECT_EQ(pool_live_blocks(), before);
 }
+
+TEST(CxXmlStream, TheReplyLimitBoundsWhatIsRead)
+{
+    // A reply of the given size (a whole document) on one end of a socket
+    // pair, read from the other with a limit: whether it was refused, and
+    // how many of its bytes were taken from the connection.
+    struct {
+        size_t size;
+        bool length_announced;
+        bool closed_after; // the peer ends the body
+        uint64_t limit;
+        bool too_large;
+        size_t consumed;
+    } const cases[] = {
+        {10000, false, false, 1000, true, 1001}, // goes on past the limit: refused
+        {1000, false, true, 1000, false, 1000},  // exactly the limit, then the end
+        {10000, true, false, 1000, true, 0},     // announced too long: nothing read
+        {1000, true, false, 1000, false, 1000},  // announced at the limit
+        {10000, false, true, 0, false, 10000},   // no limit
+    };
+    for (const auto &c : cases) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        std::string body = "<a>" + std::string(c.size - 7, 't') + "</a>";
+        ASSERT_EQ(write(fds[1], body.data(), body.size()), static_cast<ssize_t>(body.size()));
+        if (c.closed_after)
+            shutdown(fds[1], SHUT_WR);
+        shttpc_t conn = {SHTTPC_MODE_PLAIN, fds[0], nullptr, nullptr, 2000};
+        state_ptr s(xml_create());
+        xml_parse_stream_limit(&conn, s.get(), c.length_announced ? static_cast<long>(c.size) : -1,
+                               c.limit);
+        EXPECT_EQ(s->too_large, c.too_large ? 1 : 0) << c.size << " " << c.limit;
+        if (c.too_large)
+            EXPECT_EQ(error_of(s), "XML reply is too large!");
+        else
+            EXPECT_EQ(strlen(root_of(s)->content), c.size - 7);
+        shutdown(fds[1], SHUT_WR);
+        char rest[65536];
+        ssize_t left = recv(fds[0], rest, sizeof rest, MSG_DONTWAIT);
+        EXPECT_EQ(body.size() - static_cast<size_t>(left > 0 ? left : 0), c.consumed) << c.size;
+        close(fds[0]);
+        close(fds[1]);
+    }
+}

@@ -482,6 +482,37 @@ TEST(ReqtoolSettings, Numbers)
     EXPECT_EQ(reqtool_number("-99999999999999"), INT_MIN);
 }
 
+TEST(ReqtoolSettings, ReplyLimits)
+{
+    struct {
+        const char *text;
+        bool ok;
+        uint64_t limit;
+    } const cases[] = {
+        {"0", true, 0},
+        {"1000", true, 1000},
+        {"4k", true, 4096},
+        {"2M", true, 2u << 20},
+        {"1G", true, 1u << 30},
+        {"18446744073709551615", true, UINT64_MAX},
+        {"17179869183G", true, 17179869183ull << 30},
+        {"18446744073709551616", false, 0},
+        {"17179869184G", false, 0},
+        {"", false, 0},
+        {"-1", false, 0},
+        {" 1", false, 0},
+        {"1 ", false, 0},
+        {"1KB", false, 0},
+        {"1x", false, 0},
+        {"K", false, 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t limit = 7;
+        EXPECT_EQ(reqtool_reply_limit(c.text, &limit), c.ok) << c.text;
+        EXPECT_EQ(limit, c.ok ? c.limit : 7) << c.text;
+    }
+}
+
 TEST(ReqtoolSettings, DefaultPorts)
 {
     struct row {
@@ -1108,6 +1139,24 @@ TEST(ReqtoolCall, BigRepliesPrintAsTheyAlwaysDid)
     got = run_reqtool(f.with({}, {"volume-list-info"}), "", {}, "reqtool", "/dev/full");
     EXPECT_EQ(got.err, "Unable to write the result: No space left on device\n");
     EXPECT_EQ(got.status, 1);
+}
+
+TEST(ReqtoolCall, ReplyLimitFromTheEnvironment)
+{
+    call_fixture f;
+    run_result got =
+        run_reqtool(f.with({}, {"system-get-version"}), "", {"REQTOOL_REPLY_LIMIT=100"});
+    EXPECT_EQ(got.out, port_line(f) +
+                           "<results reason=\"The reply is larger than the limit of 100 bytes.\" "
+                           "status=\"failed\" errno=\"13011\"/>\n\n");
+    EXPECT_EQ(got.status, 0);
+    got = run_reqtool(f.with({}, {"system-get-version"}), "", {"REQTOOL_REPLY_LIMIT=1K"});
+    EXPECT_EQ(got.out, port_line(f) + passed_written + "\n");
+    got = run_reqtool(f.with({}, {"system-get-version"}), "", {"REQTOOL_REPLY_LIMIT=lots"});
+    EXPECT_EQ(got.err, "Invalid value for REQTOOL_REPLY_LIMIT: lots\n");
+    EXPECT_EQ(got.status, 1);
+    f.server.stop();
+    EXPECT_EQ(f.server.connections(), 2);
 }
 
 TEST(ReqtoolCall, HeadedOutput)

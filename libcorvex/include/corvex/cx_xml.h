@@ -27,6 +27,7 @@
 #define CORVEX_CX_XML_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include "corvex/cx_elem.h"
 #include "vovedi/common.h"
 #include "vovedi/shttpc.h"
@@ -63,6 +64,7 @@ typedef struct cx_xml_state_s {
     size_t spare_capacity; /* its allocation size */
     void *element_slab;    /* where new elements are placed, many to a block */
     size_t element_slab_used;
+    int too_large; /* 1 when a reply was refused for going past its limit */
 } cx_xml_state_t;
 
 /* Text source of the request parser: a copy of the request text. */
@@ -87,6 +89,16 @@ cx_xml_state_t *xml_create(void);
  * reply). The connection stays open. A null argument does nothing.
  */
 void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length);
+
+/*
+ * As xml_parse_stream, taking at most limit bytes of body (0: no limit). A
+ * reply announced longer than the limit is not read at all; one that goes
+ * on past it is read up to the limit and one byte more. Either way the
+ * state's too_large is set to 1 and its error text to "XML reply is too
+ * large!", and the tree is incomplete.
+ */
+void xml_parse_stream_limit(shttpc_t *conn, cx_xml_state_t *state, long content_length,
+                            uint64_t limit);
 
 /*
  * Parse a whole reply held in memory into state. 1 when it was parsed (the
