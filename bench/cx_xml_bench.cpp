@@ -148,6 +148,50 @@ long peak_kilobytes()
     return usage.ru_maxrss;
 }
 
+// Seconds to parse a hostile document with xml_parse_string, and how it ended.
+double parse_hostile(const std::string &text, std::string *outcome)
+{
+    auto start = clock_type::now();
+    cx_xml_state_t *state = xml_create();
+    if (state)
+        xml_parse_string(text.c_str(), state);
+    double elapsed = seconds_since(start);
+    std::string error = state && state->error ? state->error : "parsed";
+    *outcome = error.substr(0, error.find('\n'));
+    xml_destroy(state);
+    return elapsed;
+}
+
+// Long pieces of markup of every kind: each is parsed, or refused by the
+// parser library's own limits or the reader's bound on attributes, in time
+// linear in its size.
+void hostile_markup()
+{
+    const size_t size = 10u << 20;
+    std::string attributes = "<a";
+    for (size_t k = 0; attributes.size() < (1u << 20); k++)
+        attributes += " a" + std::to_string(k) + "=''";
+    const struct {
+        const char *label;
+        std::string text;
+    } cases[] = {
+        {"10 MB attribute value", "<a v='" + std::string(size, 'v') + "'/>"},
+        {"10 MB CDATA of ]", "<a><![CDATA[" + std::string(size, ']') + "]]></a>"},
+        {"10 MB comment", "<a><!--" + std::string(size, 'c') + "--></a>"},
+        {"9 MB attribute value", "<a v='" + std::string(9u << 20, 'v') + "'/>"},
+        {"9 MB CDATA of ]", "<a><![CDATA[" + std::string(9u << 20, ']') + "]]></a>"},
+        {"9 MB comment", "<a><!--" + std::string(9u << 20, 'c') + "--></a>"},
+        {"1 MB of attributes", attributes + "/>"},
+    };
+    printf("\nhostile markup (xml_parse_string)\n");
+    for (const auto &c : cases) {
+        std::string outcome;
+        double seconds = parse_hostile(c.text, &outcome);
+        printf("%-28s %10.1f %10.3f    %s\n", c.label, megabytes(c.text.size()), seconds,
+               outcome.c_str());
+    }
+}
+
 double median_of(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -200,6 +244,7 @@ int main(int argc, char **argv)
         printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, median_of(free_runs));
     }
     printf("peak memory (ru_maxrss): %.1f MB\n", static_cast<double>(peak_kilobytes()) / 1024.0);
+    hostile_markup();
     cx_xml_cleanup();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "corvex/cx_xml.h"
 #include "cx_elem_detail.h"
 #include "cx_reply_detail.h"
+#include "cx_xml_watch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,12 +33,6 @@ constexpr size_t request_chunk_size = 2048;
 // millions of them; past this length further complaints are dropped.
 constexpr size_t error_text_limit = 8192;
 
-// The parser library holds back a start tag, comment or declaration until
-// its end arrives, and then checks the attributes of a tag against each
-// other pair by pair. Markup still waiting for its end beyond this size is
-// refused, so that a reply cannot make that check run for hours.
-constexpr size_t pending_markup_limit = 256 * 1024;
-
 // The reader's own failures. They are constant texts, so that recording
 // one never needs memory.
 constexpr char no_memory_for_elements[] = "Unable to allocate memory for elements!";
@@ -45,7 +40,7 @@ constexpr char too_deeply_nested[] = "XML is too deeply nested!";
 constexpr char popping_error[] = "Error in popping elements from stack!";
 constexpr char no_memory_for_characters[] = "Unable to allocate memory for characters!";
 constexpr char no_memory_for_message[] = "Unable to allocate memory for parser messages!";
-constexpr char markup_too_long[] = "XML markup is too long!";
+constexpr char too_many_attributes[] = "XML element has too many attributes!";
 constexpr char reply_too_large[] = "XML reply is too large!";
 
 cx_xml_state_t *state_of(void *context)
@@ -391,7 +386,8 @@ xmlSAXHandler handlers()
     return sax;
 }
 
-// One push parser, released at the end of the scope.
+// One push parser, released at the end of the scope. Everything it is fed
+// passes the attribute watch first.
 class push_parser
 {
   public:
@@ -400,7 +396,9 @@ class push_parser
     {
         cx_xml_init();
         xmlSAXHandler sax = handlers();
-        ctxt_ = xmlCreatePushParserCtxt(&sax, state, chunk, static_cast<int>(size), nullptr);
+        bool refused = !watch_.scan(chunk, size);
+        ctxt_ = xmlCreatePushParserCtxt(&sax, state, refused ? nullptr : chunk,
+                                        refused ? 0 : static_cast<int>(size), nullptr);
         // Tests make the start fail here as if the library were out of memory.
         if (ctxt_ && !testpoint_ptr(ctxt_, "xml", "parser", __FILE__, __LINE__)) {
             release();
@@ -410,6 +408,8 @@ class push_parser
         // load external definitions, and forbid network access outright.
         if (ctxt_)
             xmlCtxtUseOptions(ctxt_, XML_PARSE_NONET);
+        if (ctxt_ && refused)
+            refuse();
     }
     ~push_parser() { release(); }
     push_parser(const push_parser &) = delete;
@@ -419,9 +419,10 @@ class push_parser
 
     void feed(const char *chunk, size_t size, bool last)
     {
-        if (pending() + size > pending_markup_limit) {
-            error_set_constant(state_, markup_too_long);
-            xmlStopParser(ctxt_);
+        if (refused_)
+            return;
+        if (!watch_.scan(chunk, size)) {
+            refuse();
             return;
         }
         xmlParseChunk(ctxt_, chunk, static_cast<int>(size), last ? 1 : 0);
@@ -429,16 +430,14 @@ class push_parser
 
     // After a fatal error the library takes no more input: feeding it more
     // would change nothing.
-    bool halted() const { return ctxt_->disableSAX && ctxt_->errNo != XML_ERR_OK; }
+    bool halted() const { return refused_ || (ctxt_->disableSAX && ctxt_->errNo != XML_ERR_OK); }
 
   private:
-    // Input the library holds that it has not parsed yet.
-    size_t pending() const
+    void refuse()
     {
-        const xmlParserInputPtr input = ctxt_->input;
-        return input && input->cur && input->end > input->cur
-                   ? static_cast<size_t>(input->end - input->cur)
-                   : 0;
+        refused_ = true;
+        error_set_constant(state_, too_many_attributes);
+        xmlStopParser(ctxt_);
     }
 
     void release()
@@ -457,6 +456,8 @@ class push_parser
 
     cx_xml_state_t *state_;
     xmlParserCtxtPtr ctxt_ = nullptr;
+    cx_detail::attribute_watch watch_;
+    bool refused_ = false;
 };
 
 cx_xml_state_t *state_new(int keeps_last)

@@ -18,10 +18,12 @@
  * The reader resolves only the predefined entities and character
  * references: a document type line is accepted, but no external definition,
  * external entity or declared entity is ever read or expanded (a reference
- * to one is a complaint). Hostile input is bounded: markup that is still
- * unfinished after 256 KiB (a start tag, comment, CDATA section or
- * declaration; text is not markup) ends the parse with "XML markup is too
- * long!", and a reply keeps at most about 8 KiB of complaints.
+ * to one is a complaint). Hostile input is bounded: a start tag with more
+ * than 256 attributes, which the parser library would check in time
+ * quadratic in their number, ends the parse with "XML element has too many
+ * attributes!"; markup of any other kind and length is parsed (or refused
+ * by the parser library's own limits, such as its 10 MB bound on one piece
+ * of markup); a reply keeps at most about 8 KiB of complaints.
  */
 #ifndef CORVEX_CX_XML_H
 #define CORVEX_CX_XML_H
