@@ -127,8 +127,9 @@ int reqtool_build_from_pairs(char *const operands[], int count, cx_elem_t **api)
 
 char *reqtool_read_stream(FILE *in)
 {
-    constexpr size_t step = 512;
-    size_t size = step;
+    // The buffer starts at 512 bytes and doubles, so that a long input is
+    // copied a few times in all, not once per 512 bytes.
+    size_t size = 512;
     text_ptr buffer(static_cast<char *>(VV_MALLOC(size)));
     if (!buffer) {
         fputs("Unable to allocate memory for buffer\n", stderr);
@@ -138,14 +139,16 @@ char *reqtool_read_stream(FILE *in)
     int c;
     while ((c = getc(in)) != EOF) {
         if (length + 1 >= size) {
-            auto *grown = static_cast<char *>(VV_REALLOC(buffer.get(), size + step));
+            auto *grown = size <= SIZE_MAX / 2
+                              ? static_cast<char *>(VV_REALLOC(buffer.get(), 2 * size))
+                              : nullptr;
             if (!grown) {
                 fputs("Fatal logic error, buffp shouldn't be NULL!\n", stderr);
                 return nullptr;
             }
             (void)buffer.release();
             buffer.reset(grown);
-            size += step;
+            size *= 2;
         }
         buffer.get()[length++] = static_cast<char>(c);
     }

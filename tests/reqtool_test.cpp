@@ -876,6 +876,18 @@ TEST(ReqtoolStdin, ReadsEverythingAcrossGrowthSteps)
     EXPECT_EQ(read_through_stream(std::string("<a/>\0<b/>", 9)), "<a/>");
 }
 
+TEST(ReqtoolStdin, GrowsGeometrically)
+{
+    // Each growth step is one allocation that can fail: 100 KB of input
+    // takes a handful of them, not one per 512 bytes.
+    std::string data(100000, 'x');
+    auto runs = alloc_failure_sweep([&] {
+        captured c;
+        return read_through_stream(data, &c) == data;
+    });
+    EXPECT_LE(runs.failing_runs, 10);
+}
+
 TEST(ReqtoolStdin, FailuresAreReported)
 {
     std::string data(1500, 'x');
@@ -889,7 +901,7 @@ TEST(ReqtoolStdin, FailuresAreReported)
             EXPECT_EQ(got, data);
         return c.status != 0;
     });
-    ASSERT_EQ(messages.size(), 3u); // the first block and two growth steps
+    ASSERT_EQ(messages.size(), 3u); // the first block and two growth steps, to 1024 and 2048
     EXPECT_EQ(messages[0], "Unable to allocate memory for buffer\n");
     EXPECT_EQ(messages[1], "Fatal logic error, buffp shouldn't be NULL!\n");
     EXPECT_EQ(messages[2], "Fatal logic error, buffp shouldn't be NULL!\n");
