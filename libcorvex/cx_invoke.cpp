@@ -127,7 +127,7 @@ struct http_call {
         close_connection();
         stab_free(headers);
         VV_FREE(cred.user);
-        VV_FREE(cred.password);
+        str_free_secret(cred.password);
         VV_FREE(url);
         VV_FREE(document);
     }

@@ -8,6 +8,7 @@
 
 #include "corvex/cx_request.h"
 #include "vovedi/pool.h"
+#include "vovedi/str.h"
 
 namespace
 {
@@ -96,7 +97,7 @@ int cx_server_close(cx_server_t *server)
     close_qsm_connection(server);
     VV_FREE(server->host);
     VV_FREE(server->user);
-    VV_FREE(server->password);
+    str_free_secret(server->password);
     VV_FREE(server->name_prefix);
     VV_FREE(server->app_name);
     VV_FREE(server->api_intent);
@@ -119,7 +120,7 @@ int cx_server_set_login(cx_server_t *server, const char *user, const char *passw
         return 0;
     }
     VV_FREE(server->user);
-    VV_FREE(server->password);
+    str_free_secret(server->password);
     server->user = user_copy;
     server->password = password_copy;
     return 1;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string.h>
 #include <ctype.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -107,7 +108,7 @@ const char *host_format(const char *host)
 void clear_credentials(http_credentials_t *cred)
 {
     VV_FREE(cred->user);
-    VV_FREE(cred->password);
+    str_free_secret(cred->password);
     cred->user = cred->password = nullptr;
 }
 
@@ -198,19 +199,24 @@ int write_whole_request(shttpc_t *conn, const http_url_t &url, const http_creden
                                 static_cast<unsigned>(url.port)) &&
               str_append_printf(&head, &size, "Content-Length: %u\r\n\r\n",
                                 static_cast<unsigned>(length));
-    VV_FREE(auth);
-    if (!ok)
+    // The authorisation line stands for the password: every copy of it is
+    // wiped before it is released.
+    str_free_secret(auth);
+    if (!ok) {
+        str_free_secret(head);
         return -12;
+    }
     size_t head_length = strlen(head);
     auto *request = static_cast<char *>(VV_MALLOC(head_length + static_cast<size_t>(length)));
     if (!request) {
-        VV_FREE(head);
+        str_free_secret(head);
         return -12;
     }
     memcpy(request, head, head_length);
     memcpy(request + head_length, body, static_cast<size_t>(length));
-    VV_FREE(head);
+    str_free_secret(head);
     int written = http_write(conn, request, static_cast<int>(head_length) + length);
+    explicit_bzero(request, head_length);
     VV_FREE(request);
     return written ? 200 : 500;
 }
@@ -432,13 +438,15 @@ int http_format_basic_auth(const http_credentials_t *cred, char **line)
     }
     char *encoded = base64_encode(login);
     if (!encoded) {
-        log_event(LOG_LEVEL_DEBUG, "base64_encode() failed for login str %s\n", login);
-        VV_FREE(login);
+        // The login text holds the password: the log shows the user only.
+        log_event(LOG_LEVEL_DEBUG, "base64_encode() failed for login str %s:%s\n", cred->user,
+                  "********");
+        str_free_secret(login);
         return 0;
     }
     *line = str_printf("Authorization: Basic %s\r\n", encoded);
-    VV_FREE(login);
-    VV_FREE(encoded);
+    str_free_secret(login);
+    str_free_secret(encoded);
     // Without its line the request would go out unauthorised: that is a
     // failure, not a request without credentials.
     return *line != nullptr;
@@ -452,6 +460,6 @@ int http_write_basic_auth(shttpc_t *conn, const http_credentials_t *cred)
     if (!line)
         return 1;
     int written = http_write(conn, line, static_cast<int>(strlen(line)));
-    VV_FREE(line);
+    str_free_secret(line);
     return written;
 }
