@@ -117,23 +117,38 @@ bool attribute_watch::step(const char *&p, const char *end)
     case at::declaration:
         if (c == '"' || c == '\'')
             quote_ = c;
-        else if (c == '[' && !in_subset_)
-            in_subset_ = true, state_ = at::text;
-        else if (c == '>')
+        else if (c == '[' && !in_subset_) {
+            in_subset_ = true;
+            state_ = at::text;
+        } else if (c == '>')
             end_markup();
         break;
     case at::start_tag:
-        if (c == '"' || c == '\'')
-            quote_ = c;
-        else if (c == '=' && ++attributes_ > max_attributes)
-            return false;
-        else if (c == '>')
-            end_markup();
+        // The common case, taken a run at a time: up to a quote, "=" or ">".
+        for (; p < end; p++) {
+            const char b = *p;
+            if (b == '"' || b == '\'') {
+                quote_ = b;
+                break;
+            }
+            if (b == '=' && ++attributes_ > max_attributes)
+                return false;
+            if (b == '>') {
+                end_markup();
+                break;
+            }
+        }
+        if (p == end)
+            return true;
         break;
     case at::end_tag:
-        if (c == '>')
+        if (const void *gt = memchr(p, '>', static_cast<size_t>(end - p))) {
+            p = static_cast<const char *>(gt);
             end_markup();
-        break;
+            break;
+        }
+        p = end;
+        return true;
     }
     p++;
     return true;
