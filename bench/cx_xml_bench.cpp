@@ -21,6 +21,7 @@
 
 #include <libxml/parser.h>
 
+#include "bench_support.h"
 #include "corvex/cx_elem.h"
 #include "corvex/cx_xml.h"
 #include "vovedi/pool.h"
@@ -28,12 +29,8 @@
 namespace
 {
 
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
+using bench::clock_type;
+using bench::seconds_since;
 
 double megabytes(size_t bytes)
 {
@@ -192,12 +189,6 @@ void hostile_markup()
     }
 }
 
-double median_of(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -231,17 +222,17 @@ int main(int argc, char **argv)
             cx_elem_free(root);
             free_runs.push_back(seconds_since(start));
         }
-        double raw = median_of(raw_runs), parse = median_of(parse_runs);
-        double write = median_of(write_runs);
+        double raw = bench::median(raw_runs), parse = bench::median(parse_runs);
+        double write = bench::median(write_runs);
         printf("%-28s %10.1f %10.3f %10.1f\n", "libxml2 push, empty SAX1", in_mb, raw, in_mb / raw);
         printf("%-28s %10.1f %10.3f %10.1f %10s %10.2f    (%zu records)\n", "xml_parse_string",
                in_mb, parse, in_mb / parse, "", parse / raw, records);
         printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write,
                megabytes(written) / write, megabytes(written));
-        double stream = median_of(stream_runs);
+        double stream = bench::median(stream_runs);
         printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_write_stream", in_mb, stream,
                megabytes(written) / stream, megabytes(written));
-        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, median_of(free_runs));
+        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, bench::median(free_runs));
     }
     printf("peak memory (ru_maxrss): %.1f MB\n", static_cast<double>(peak_kilobytes()) / 1024.0);
     hostile_markup();

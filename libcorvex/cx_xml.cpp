@@ -229,16 +229,33 @@ void keep_spare_text(cx_xml_state_t *s)
     s->text_length = 0;
 }
 
-void push_entry(cx_xml_state_t *s, cx_elem_t *elem)
+// The text of the enclosing element waits in the entry of an open element
+// (park) and goes on where it stopped when that element ends (resume).
+void park_text(cx_xml_state_t *s, cx_xml_entry_t *entry)
 {
-    cx_xml_entry_t *entry = &s->stack[++s->depth];
-    entry->element = elem;
     entry->saved_text = s->text;
     entry->saved_capacity = s->text_capacity;
     entry->saved_length = s->text_length;
     s->text = nullptr;
     s->text_capacity = 0;
     s->text_length = 0;
+}
+
+void resume_text(cx_xml_state_t *s, cx_xml_entry_t *entry)
+{
+    s->text = entry->saved_text;
+    s->text_capacity = entry->saved_capacity;
+    s->text_length = entry->saved_length;
+    entry->saved_text = nullptr;
+    entry->saved_capacity = 0;
+    entry->saved_length = 0;
+}
+
+void push_entry(cx_xml_state_t *s, cx_elem_t *elem)
+{
+    cx_xml_entry_t *entry = &s->stack[++s->depth];
+    entry->element = elem;
+    park_text(s, entry);
 }
 
 // A new element with attributes, made at once and put in the tree.
@@ -320,12 +337,7 @@ void on_end_element(void *context, const xmlChar *name)
         entry->element->content = s->text;
         s->text = nullptr;
     }
-    s->text = entry->saved_text;
-    s->text_capacity = entry->saved_capacity;
-    s->text_length = entry->saved_length;
-    entry->saved_text = nullptr;
-    entry->saved_capacity = 0;
-    entry->saved_length = 0;
+    resume_text(s, entry);
     if (s->depth > 0)
         entry->element = nullptr;
     s->depth--;

@@ -43,17 +43,7 @@ int cx_xml_sink_append(const char *piece, void *context)
         errno = EINVAL;
         return 0;
     }
-    size_t k = strlen(piece);
-    if (k >= SIZE_MAX - builder->length) {
-        errno = ENOMEM;
-        return 0;
-    }
-    if (builder->length + k >= builder->capacity &&
-        !cx_xml_sink_reserve(builder, builder->length + k + 1))
-        return 0;
-    memcpy(builder->buffer + builder->length, piece, k + 1);
-    builder->length += k;
-    return 1;
+    return cx_xml_sink_append_run(builder, piece, strlen(piece));
 }
 
 int cx_xml_sink_append_run(cx_xml_sink_t *builder, const char *bytes, size_t n)
