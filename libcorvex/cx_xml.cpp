@@ -40,6 +40,7 @@ constexpr char too_deeply_nested[] = "XML is too deeply nested!";
 constexpr char popping_error[] = "Error in popping elements from stack!";
 constexpr char no_memory_for_characters[] = "Unable to allocate memory for characters!";
 constexpr char no_memory_for_message[] = "Unable to allocate memory for parser messages!";
+constexpr char cdata_not_utf8[] = "CDATA section is not proper UTF-8!";
 constexpr char too_many_attributes[] = "XML element has too many attributes!";
 constexpr char reply_too_large[] = "XML reply is too large!";
 
@@ -375,6 +376,46 @@ void on_characters(void *context, const xmlChar *chars, int length)
     s->text[s->text_length] = '\0';
 }
 
+// Whether bytes are proper UTF-8: no overlong forms, no surrogates, nothing
+// past U+10FFFF.
+bool proper_utf8(const unsigned char *p, size_t n)
+{
+    const unsigned char *end = p + n;
+    while (p < end) {
+        unsigned c = *p++;
+        if (c < 0x80)
+            continue;
+        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : c >= 0xc0 ? 1 : -1;
+        if (more < 0 || c > 0xf4 || end - p < more)
+            return false;
+        unsigned value = c & (0x3f >> more);
+        for (int k = 0; k < more; k++) {
+            if ((p[k] & 0xc0) != 0x80)
+                return false;
+            value = value << 6 | (p[k] & 0x3f);
+        }
+        p += more;
+        static constexpr unsigned smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (value < smallest[more] || (value >= 0xd800 && value <= 0xdfff) || value > 0x10ffff)
+            return false;
+    }
+    return true;
+}
+
+// A CDATA section, text like any other. The parser library checks the
+// bytes of a CDATA section less strictly than those of other text (an
+// overlong form passes): such a section makes the parse fail here, so that
+// nothing gets into a tree that the writer could not write as XML.
+void on_cdata(void *context, const xmlChar *chars, int length)
+{
+    cx_xml_state_t *s = state_of(context);
+    if (length > 0 && !proper_utf8(chars, static_cast<size_t>(length))) {
+        error_set_constant(s, cdata_not_utf8);
+        return;
+    }
+    on_characters(context, chars, length);
+}
+
 // ---------------------------------------------------------------------------
 // Parser library
 
@@ -392,6 +433,7 @@ xmlSAXHandler handlers()
     sax.characters = on_characters;
     // Whitespace between tags is character data like any other.
     sax.ignorableWhitespace = on_characters;
+    sax.cdataBlock = on_cdata;
     sax.warning = on_message;
     sax.error = on_message;
     sax.fatalError = on_message;
