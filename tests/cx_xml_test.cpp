@@ -845,3 +845,21 @@ TEST(CxXml, WhatIsWrittenParsesAgain)
     state_ptr s = parse_reply("<a><![CDATA[\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80]]></a>");
     EXPECT_STREQ(root_of(s)->content, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
 }
+
+TEST(CxXml, ElementsWithAnAttributeCostTwoBlocksEach)
+{
+    // A reply of many tiny elements with one attribute each: the elements
+    // share their slabs, and each attribute table is two blocks (the table
+    // and its one entry), with no lock and no buckets.
+    warm_up_allocator();
+    long before = pool_live_blocks();
+    std::string body;
+    for (int k = 0; k < 100000; k++)
+        body += "<e a=''/>";
+    state_ptr s = parse_reply("<r>" + body + "</r>");
+    ASSERT_EQ(error_of(s), "(none)");
+    long blocks = pool_live_blocks() - before;
+    EXPECT_GE(blocks, 200000);
+    EXPECT_LT(blocks, 201000);
+    EXPECT_EQ(attribute_pairs(root_of(s)->last_child), (texts{"a="}));
+}
