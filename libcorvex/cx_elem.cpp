@@ -160,6 +160,8 @@ void *slab_place(cx_detail::elem_slab *cursor, size_t size, elem_tag *tag)
         void *memory = VV_MALLOC(bytes);
         if (!memory)
             return nullptr;
+        // The reader fills every slab it takes: its pages come in one step.
+        pool_prefault(memory, bytes);
         slab_release(current);
         current = new (memory) slab{{1}, bytes, {}};
         cursor->slab = current;

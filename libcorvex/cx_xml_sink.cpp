@@ -9,6 +9,14 @@
 
 #include "vovedi/pool.h"
 
+namespace
+{
+
+// Growth from this size on asks for its pages in one step.
+constexpr size_t prefault_size = 256 * 1024;
+
+} // namespace
+
 int cx_xml_sink_reserve(cx_xml_sink_t *builder, size_t size)
 {
     if (!builder) {
@@ -29,6 +37,9 @@ int cx_xml_sink_reserve(cx_xml_sink_t *builder, size_t size)
         errno = ENOMEM;
         return 0;
     }
+    // The text fills what it grew into: a big new part comes in one step.
+    if (capacity - builder->capacity >= prefault_size)
+        pool_prefault(grown + builder->capacity, capacity - builder->capacity);
     if (!builder->buffer)
         grown[0] = '\0';
     builder->buffer = grown;

@@ -236,3 +236,20 @@ TEST(Pool, SweepNamesTheSitesOfLeakedBlocks)
     EXPECT_NE(message.find("blocks leaked"), std::string::npos) << message;
     EXPECT_NE(message.find(here(line)), std::string::npos) << message;
 }
+
+TEST(Pool, PrefaultingLeavesContentsAlone)
+{
+    // A hint only: what a block holds stays, whether its pages were there or not.
+    for (size_t size : {size_t{100}, size_t{5000}, size_t{4} << 20}) {
+        auto *block = static_cast<unsigned char *>(VV_MALLOC(size));
+        ASSERT_NE(block, nullptr);
+        for (size_t k = 0; k < size; k += 997)
+            block[k] = static_cast<unsigned char>(k);
+        pool_prefault(block, size);
+        for (size_t k = 0; k < size; k += 997)
+            EXPECT_EQ(block[k], static_cast<unsigned char>(k));
+        VV_FREE(block);
+    }
+    pool_prefault(nullptr, 0);
+    pool_prefault(nullptr, 1 << 20);
+}

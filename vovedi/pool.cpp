@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "vovedi/log.h"
 #include "vovedi/testpoint.h"
@@ -429,6 +431,21 @@ size_t pool_record_count(pool_t *pool)
 long pool_live_blocks(void)
 {
     return live_blocks.load(std::memory_order_relaxed);
+}
+
+void pool_prefault(void *block, size_t size)
+{
+#ifdef MADV_POPULATE_WRITE
+    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(block);
+    uintptr_t first = (start + page - 1) & ~(page - 1);
+    uintptr_t end = (start + size) & ~(page - 1);
+    if (block && end > first)
+        (void)madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)size;
+#endif
 }
 
 void pool_track_sites(int on)

@@ -69,6 +69,13 @@ size_t pool_record_count(pool_t *pool);
 long pool_live_blocks(void);
 
 /*
+ * A hint for a fresh block that is about to be written whole: its pages are
+ * made present in one step instead of a fault per page on first write. The
+ * contents are not touched; where the system cannot, nothing happens.
+ */
+void pool_prefault(void *block, size_t size);
+
+/*
  * Keeping the sites of live blocks, for tests that look for leaks: while it
  * is on, every block obtained from the tracked allocator is remembered with
  * the file and line that asked for it (and a serial number, rising) until
