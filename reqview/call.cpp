@@ -180,6 +180,11 @@ std::string CutErrorText(std::string_view reason)
 
 std::string DisplayCopy(std::string_view text)
 {
+    // The last line's end ends it; it does not start another line.
+    if (text.ends_with("\r\n"))
+        text.remove_suffix(2);
+    else if (text.ends_with('\n'))
+        text.remove_suffix(1);
     std::string copy;
     copy.reserve(text.size());
     for (size_t i = 0; i < text.size(); i++) {

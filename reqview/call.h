@@ -63,7 +63,7 @@ CallOutcome RunCall(const CallRequest &request);
 std::string CutErrorText(std::string_view reason);
 
 // The result text as the output box shows it: one line per line of text,
-// whether the lines end in "\n" or "\r\n".
+// whether the lines end in "\n" or "\r\n"; the last line's end is dropped.
 std::string DisplayCopy(std::string_view text);
 
 // The reqtool command line for the same call, every word quoted for a POSIX

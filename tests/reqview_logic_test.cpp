@@ -157,7 +157,8 @@ TEST(ReqviewLogic, TextsShownAndCopied)
     for (int i = 0; i < 300; i++)
         accents += "\xc3\xa9"; // e with acute accent, two bytes
     EXPECT_EQ(CutErrorText(accents), accents.substr(0, 510));
-    EXPECT_EQ(DisplayCopy("<a>\n\t<b/>\r\n</a>\n"), "<a>\n\t<b/>\n</a>\n");
+    EXPECT_EQ(DisplayCopy("<a>\n\t<b/>\r\n</a>\n"), "<a>\n\t<b/>\n</a>");
+    EXPECT_EQ(DisplayCopy("<a/>\r\n"), "<a/>");
     EXPECT_EQ(DisplayCopy("one line"), "one line");
 
     struct copy_case {
