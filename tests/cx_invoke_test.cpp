@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
 
 #include "alloc_failure.h"
+#include "call_outcome.h"
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_request.h"
 #include "fixture_server.h"
@@ -16,29 +16,6 @@ namespace
 
 const std::string passed =
     corvex_reply("<results status=\"passed\"><version>1.0</version></results>");
-
-struct call_outcome {
-    std::string text; // the result written as XML
-    std::string status, reason, error_number;
-    bool has_errno = false;
-};
-
-call_outcome describe(cx_elem_t *result)
-{
-    call_outcome out;
-    if (!result)
-        return out;
-    char *text = cx_elem_to_string(result);
-    out.text = text ? text : "";
-    VV_FREE(text);
-    out.status = stab_get(result->attributes, "status");
-    out.reason = stab_get(result->attributes, "reason");
-    const char *e = stab_get_default(result->attributes, "errno", nullptr);
-    out.has_errno = e != nullptr;
-    out.error_number = e ? e : "";
-    cx_elem_free(result);
-    return out;
-}
 
 cx_server_t *open_local(int port, int timeout = 5)
 {
@@ -63,16 +40,6 @@ call_outcome call_with_reply(const std::string &reply, int timeout = 5)
 {
     fixture_server server(answer_with(reply));
     return call(server.port(), timeout);
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
 }
 
 } // namespace
