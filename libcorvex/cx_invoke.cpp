@@ -11,6 +11,7 @@
 
 #include "corvex/cx_qsm.h"
 #include "corvex/cx_request.h"
+#include "corvex/cx_rpc.h"
 #include "corvex/http.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
@@ -332,13 +333,6 @@ cx_elem_t *invoke_qsm(cx_server_t *server, cx_elem_t *api)
     return qsm_exchange(call, debug);
 }
 
-cx_elem_t *transport_missing(const char *name)
-{
-    char reason[message_size];
-    snprintf(reason, sizeof reason, "%s - transport not available in this build", name);
-    return failure(reason, CX_ERR_RESPONSE);
-}
-
 // "&apos;" ... "&amp;" back to their characters, "&amp;" last.
 char *decode_entities(const char *text)
 {
@@ -369,7 +363,7 @@ cx_elem_t *cx_server_invoke_elem(cx_server_t *server, cx_elem_t *api)
     case CX_AUTH_HOSTEQUIV:
         return invoke_http(server, api);
     case CX_AUTH_RPC:
-        return transport_missing("RPC");
+        return cx_invoke_rpc(server, api);
     case CX_AUTH_QSM:
         return invoke_qsm(server, api);
     default:
