@@ -4,6 +4,7 @@
  * line naming it on standard error and fails. A test that expects no
  * network activity expects no such line.
  */
+#define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <netdb.h>
 #include <string.h>
