@@ -272,23 +272,7 @@ TEST(CxInvoke, AllocationFailureAtEveryStepStillGivesAResult)
         c.send(http_reply(200, "OK", passed));
     });
     cx_server_t *s = open_local(server.port());
-    cx_elem_t *api = cx_elem_create("system-get-version");
-    cx_elem_child_add_string(api, "verbose", "true");
-    int null_results = 0;
-    auto runs = alloc_failure_sweep([&] {
-        cx_elem_t *result = cx_server_invoke_elem(s, api);
-        if (!result)
-            null_results++;
-        bool ok = result && strcmp(stab_get(result->attributes, "status"), "passed") == 0;
-        cx_elem_free(result);
-        EXPECT_STREQ(api->name, "system-get-version");
-        EXPECT_EQ(api->attributes, nullptr);
-        return ok;
-    });
-    EXPECT_GT(runs.failing_runs, 10);
-    // Null only when not even the failure result could be built.
-    EXPECT_LT(null_results, runs.failing_runs / 2);
-    cx_elem_free(api);
+    sweep_whole_call(s);
     cx_server_close(s);
 }
 
@@ -299,22 +283,6 @@ TEST(CxInvoke, ManyCallsOnOneHandleLeaveNothingBehind)
         c.send(http_reply(200, "OK", passed));
     });
     cx_server_t *s = open_local(server.port());
-    cx_elem_t *api = cx_elem_create("system-get-version");
-    // One call first, so that one-time set-ups are done.
-    cx_elem_free(cx_server_invoke_elem(s, api));
-    ASSERT_TRUE(server.wait_idle());
-    long blocks = pool_live_blocks();
-    int descriptors = open_descriptors();
-    int passed_calls = 0;
-    for (int i = 0; i < 1000; i++) {
-        cx_elem_t *r = cx_server_invoke_elem(s, api);
-        passed_calls += r && strcmp(stab_get(r->attributes, "status"), "passed") == 0;
-        cx_elem_free(r);
-    }
-    EXPECT_EQ(passed_calls, 1000);
-    ASSERT_TRUE(server.wait_idle());
-    EXPECT_EQ(pool_live_blocks(), blocks);
-    EXPECT_EQ(open_descriptors(), descriptors);
-    cx_elem_free(api);
+    expect_many_calls_leave_nothing(s, [&] { return server.wait_idle(); });
     cx_server_close(s);
 }

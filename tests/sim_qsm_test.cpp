@@ -40,23 +40,10 @@ std::string call(int port, bool socket_mode, cx_elem_t *request)
     return written(result.get());
 }
 
-// Send bytes, optionally end the sending side, and read until the server closes.
+// Send bytes to port, optionally end the sending side, and read until the server closes.
 std::string raw_exchange(int port, const std::string &bytes, bool end_sending)
 {
-    int fd = connect_loopback(port);
-    if (fd < 0)
-        return "(no connection)";
-    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (end_sending)
-        shutdown(fd, SHUT_WR);
-    std::string got;
-    char buf[4096];
-    pollfd p{fd, POLLIN, 0};
-    ssize_t n;
-    while (poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
-        got.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return got;
+    return exchange_on(connect_loopback(port), bytes, end_sending);
 }
 
 std::string head(const std::string &user, const std::string &password, const std::string &length)

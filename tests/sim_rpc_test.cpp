@@ -58,17 +58,7 @@ std::string raw_exchange(const std::string &path, const std::string &bytes, bool
         close(fd);
         return "(no connection)";
     }
-    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (end_sending)
-        shutdown(fd, SHUT_WR);
-    std::string got;
-    char buf[4096];
-    pollfd p{fd, POLLIN, 0};
-    ssize_t n;
-    while (poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
-        got.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return got;
+    return exchange_on(fd, bytes, end_sending);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -129,6 +130,25 @@ class sim_process
     std::vector<std::string> lines_;
     std::string log_path_;
 };
+
+// Send bytes on the connected socket fd (closed here), optionally end the
+// sending side, and read until the peer closes (10 s at the most).
+inline std::string exchange_on(int fd, const std::string &bytes, bool end_sending)
+{
+    if (fd < 0)
+        return "(no connection)";
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (end_sending)
+        shutdown(fd, SHUT_WR);
+    std::string got;
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    ssize_t n;
+    while (poll(&p, 1, 10000) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return got;
+}
 
 struct program_run {
     std::string out, err;
