@@ -220,6 +220,22 @@ TEST(CxQsm, StalledAndTricklingServersEndWithinTheTimeout)
     EXPECT_EQ(r.error_number, "13057") << r.reason;
     EXPECT_LT(elapsed_ms(start), 1600);
 
+    // A peer that never reads: neither the head nor the body can be written
+    // whole, when either is beyond what the socket buffers hold.
+    fixture_server deaf([](fixture_conn &c) { c.hold_open(); });
+    const std::string huge(32 << 20, 'x');
+    cx_server_t *s = open_qsm(deaf.port(), 1);
+    cx_server_set_login(s, huge.c_str(), "secret");
+    EXPECT_EQ(call_on(s).reason, "QSM - Can&apos;t write request headers");
+    s = open_qsm(deaf.port(), 1);
+    cx_elem_t *api = cx_elem_create("file-write-file");
+    cx_elem_child_add_string(api, "data", huge.c_str());
+    r = describe(cx_server_invoke_elem(s, api));
+    EXPECT_EQ(r.reason, "QSM - Can&apos;t write request payload");
+    EXPECT_EQ(r.error_number, "13011");
+    cx_elem_free(api);
+    cx_server_close(s);
+
     // The head comes, the body never does.
     fixture_server no_body([](fixture_conn &c) {
         c.read_request();
