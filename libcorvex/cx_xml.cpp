@@ -123,13 +123,26 @@ void trace_tag(const cx_xml_state_t *s, const char *what, const xmlChar *name)
         printf("CX_XML_%s name=%s\n", what, reinterpret_cast<const char *>(name));
 }
 
+// Store one attribute. Without entity substitution the parser library hands
+// every "&" of an attribute value over as "&#38;" (and only that way), so
+// that is turned back into the character the document meant.
+bool set_attribute(cx_elem_t *elem, const char *name, const char *value)
+{
+    if (!strstr(value, "&#38;"))
+        return cx_elem_attr_set(elem, name, value);
+    char *decoded = str_replace(value, "&#38;", "&");
+    bool stored = decoded && cx_elem_attr_set(elem, name, decoded);
+    VV_FREE(decoded);
+    return stored;
+}
+
 void copy_attributes(cx_xml_state_t *s, cx_elem_t *elem, const xmlChar **attributes)
 {
     if (!attributes)
         return;
     for (const xmlChar **pair = attributes; pair[0] && pair[1]; pair += 2) {
-        if (!cx_elem_attr_set(elem, reinterpret_cast<const char *>(pair[0]),
-                              reinterpret_cast<const char *>(pair[1]))) {
+        if (!set_attribute(elem, reinterpret_cast<const char *>(pair[0]),
+                           reinterpret_cast<const char *>(pair[1]))) {
             error_set_constant(s, no_memory_for_elements);
             return;
         }

@@ -22,7 +22,12 @@ cx_server_t *reqtool_open_server(const char *host, int server_type, const char *
         cx_server_close(server);
         return nullptr;
     }
-    cx_server_set_transport(server, tls ? CX_TRANSPORT_HTTPS : CX_TRANSPORT_HTTP);
+    if (auth_style == CX_AUTH_QSM) {
+        cx_server_set_transport(server, CX_TRANSPORT_QSM);
+        server->resolve_names = 1; // the tool takes host names in every mode
+    } else {
+        cx_server_set_transport(server, tls ? CX_TRANSPORT_HTTPS : CX_TRANSPORT_HTTP);
+    }
     (void)cx_server_set_port(server, port);
     return server;
 }

@@ -131,6 +131,9 @@ void apply_option(reqtool_settings &settings, int letter, const char *argument)
     case 'h':
         settings.hostequiv = true;
         break;
+    case 'Q':
+        settings.socket_mode = true;
+        break;
     default:
         fprintf(stderr, "Unrecognized option: %c\n", letter);
         break;
@@ -150,6 +153,8 @@ int reqtool_scan_options(int argc, char *const argv[], reqtool_settings &setting
 
 int reqtool_auth_style(const reqtool_settings &settings)
 {
+    if (settings.socket_mode)
+        return CX_AUTH_QSM;
     if (settings.rpc)
         return CX_AUTH_RPC;
     if (settings.hostequiv)
@@ -183,6 +188,28 @@ int reqtool_default_port(int server_type, bool tls)
 namespace
 {
 
+// Socket mode has no default port, carries neither TLS nor a vslice, and is
+// a transport of its own.
+int check_socket_mode(const reqtool_settings &settings)
+{
+    if (!settings.socket_mode)
+        return 0;
+    if (settings.rpc || settings.hostequiv || settings.tls) {
+        fputs("Invalid usage of transport. Do not use -Q option together with -r, -h or -s.\n",
+              stderr);
+        return 1;
+    }
+    if (settings.vslice) {
+        fputs("The -v option is not a valid option with -Q\n", stderr);
+        return 1;
+    }
+    if (settings.port == -1) {
+        fputs("The -Q option needs the server's socket-mode port, given with -p.\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
 // Combinations of options that cannot work; they fail before any operand is
 // looked at, without the usage text.
 int check_settings(const reqtool_settings &settings)
@@ -201,7 +228,7 @@ int check_settings(const reqtool_settings &settings)
               stderr);
         return 1;
     }
-    return 0;
+    return check_socket_mode(settings);
 }
 
 int complain(const char *message, const char *program)

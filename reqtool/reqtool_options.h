@@ -2,8 +2,9 @@
 // checks of settings and operands, the default ports and the usage text.
 #pragma once
 
-// The option letters; a letter followed by ':' takes an argument.
-inline constexpr const char reqtool_optstring[] = "c:p:iIrst:v:xXh";
+// The option letters; a letter followed by ':' takes an argument. "Q"
+// (socket mode) extends the letters the usage text names.
+inline constexpr const char reqtool_optstring[] = "c:p:iIrst:v:xXhQ";
 
 // Where the API element comes from.
 enum reqtool_input_mode {
@@ -49,6 +50,7 @@ struct reqtool_settings {
     const char *vslice = nullptr; // borrowed from the argument vector
     int print_mode = REQTOOL_PRINT_PLAIN;
     bool hostequiv = false;
+    bool socket_mode = false; // -Q
 };
 
 // Scan every option into settings. Prints "Unrecognized option: ?" on

@@ -233,7 +233,7 @@ _reqtool()
         return 0
     fi
     if (( i == COMP_CWORD && ! ended )) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-c -h -i -I -p -r -s -t -v -x -X' -- "$cur"))
+        COMPREPLY=($(compgen -W '-c -h -i -I -p -Q -r -s -t -v -x -X' -- "$cur"))
         return 0
     fi
     local n=$(( COMP_CWORD - i )) api_at=3

@@ -11,11 +11,13 @@
 #include <string>
 #include <string_view>
 #include <sys/signalfd.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "corvex/cx_request.h"
 #include "corvex/cx_server.h"
 #include "corvex/cx_xml.h"
+#include "cxadmin/cxadmin_frame.h"
 #include "sim_server.h"
 
 #ifndef CORAPI_SIM_VERSION
@@ -31,7 +33,8 @@ void usage(FILE *out, const char *program)
             "Usage: %s [options]\n"
             "\n"
             "Answers CORAPI calls over HTTP on a loopback address, with volumes and files\n"
-            "kept in memory. Prints \"corapi-sim listening on ADDRESS:PORT\" first.\n"
+            "kept in memory. Prints \"corapi-sim listening on ADDRESS:PORT\" first, then a\n"
+            "line for each other listener.\n"
             "\n"
             "Options:\n"
             "  -a, --address ADDR      listen on ADDR, an address or a name\n"
@@ -44,6 +47,11 @@ void usage(FILE *out, const char *program)
             "  -c, --connections N     connections served at once (default 32)\n"
             "  -T, --timeout SECONDS   time to receive one whole request (default 10)\n"
             "  -m, --max-body BYTES    largest request body (default 16777216)\n"
+            "  -q, --qsm-port PORT     also answer the socket-mode protocol on PORT\n"
+            "                          (0 picks a free port)\n"
+            "  -r, --rpc               also answer the administration library at the Unix\n"
+            "                          socket named by CORAPI_SIM_RPC_SOCKET (default\n"
+            "                          /tmp/corapi-sim-UID.sock); only this user's calls\n"
             "  -h, --help              show this text\n"
             "  -V, --version           show the version\n",
             program);
@@ -78,6 +86,16 @@ bool choose_type(const char *word, sim::server_settings &s)
     return false;
 }
 
+// The RPC listener's socket: where the administration library looks.
+bool choose_rpc_path(sim::server_settings &s)
+{
+    char path[sizeof(sockaddr_un::sun_path)];
+    if (!cxadmin::socket_path(path, sizeof path))
+        return false;
+    s.rpc_path = path;
+    return true;
+}
+
 // Fill settings from the command line; returns -1 to go on, else the exit status.
 int parse_options(int argc, char **argv, sim::server_settings &s)
 {
@@ -90,6 +108,8 @@ int parse_options(int argc, char **argv, sim::server_settings &s)
         {"connections", required_argument, nullptr, 'c'},
         {"timeout", required_argument, nullptr, 'T'},
         {"max-body", required_argument, nullptr, 'm'},
+        {"qsm-port", required_argument, nullptr, 'q'},
+        {"rpc", no_argument, nullptr, 'r'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -102,7 +122,7 @@ int parse_options(int argc, char **argv, sim::server_settings &s)
     s.dtd_path = cx_request_dtd_path(CX_TYPE_VAULT);
     int c;
     long long n = 0;
-    while ((c = getopt_long(argc, argv, "a:p:t:u:w:c:T:m:hV", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "a:p:t:u:w:c:T:m:q:rhV", longs, nullptr)) != -1) {
         const char *bad = nullptr;
         switch (c) {
         case 'a':
@@ -132,6 +152,16 @@ int parse_options(int argc, char **argv, sim::server_settings &s)
         case 'm':
             bad = to_number(optarg, 1, 1LL << 30, n) ? nullptr : "body size";
             s.http.max_body = static_cast<size_t>(n);
+            break;
+        case 'q':
+            bad = to_number(optarg, 0, 65535, n) ? nullptr : "socket-mode port";
+            s.qsm_port = static_cast<int>(n);
+            break;
+        case 'r':
+            if (!choose_rpc_path(s)) {
+                fprintf(stderr, "%s: the RPC socket path is too long\n", argv[0]);
+                return 2;
+            }
             break;
         case 'h':
             usage(stdout, argv[0]);
@@ -192,6 +222,10 @@ int main(int argc, char **argv)
             status = 1;
         } else {
             printf("corapi-sim listening on %s\n", server.endpoint().c_str());
+            if (!server.qsm_endpoint().empty())
+                printf("corapi-sim socket mode listening on %s\n", server.qsm_endpoint().c_str());
+            if (!settings.rpc_path.empty())
+                printf("corapi-sim rpc listening on %s\n", settings.rpc_path.c_str());
             fflush(stdout);
             server.run(signal_fd);
         }

@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include "sim_corapi.h"
+#include "sim_qsm.h"
+#include "sim_rpc.h"
 
 namespace sim
 {
@@ -124,10 +126,44 @@ server::server(server_settings settings) : settings_(std::move(settings))
 server::~server()
 {
     reap(true);
-    for (int fd : {listen_fd_, done_fd_, abort_fd_}) {
+    close_listeners();
+    for (int fd : {done_fd_, abort_fd_}) {
         if (fd >= 0)
             close(fd);
     }
+}
+
+bool server::listen_tcp(int port, listener &l, std::string &error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo *found = nullptr;
+    std::string port_text = std::to_string(port);
+    if (int rc = getaddrinfo(settings_.address.c_str(), port_text.c_str(), &hints, &found)) {
+        error = "address " + settings_.address + ": " + gai_strerror(rc);
+        return false;
+    }
+    l.fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int yes = 1;
+    bool ok = l.fd >= 0 && setsockopt(l.fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+              bind(l.fd, found->ai_addr, found->ai_addrlen) == 0 &&
+              listen(l.fd, listen_backlog) == 0;
+    freeaddrinfo(found);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (ok)
+        ok = getsockname(l.fd, reinterpret_cast<sockaddr *>(&bound), &length) == 0;
+    if (!ok) {
+        error = settings_.address + " port " + port_text + ": " + strerror(errno);
+        if (l.fd >= 0)
+            close(l.fd);
+        l.fd = -1;
+        return false;
+    }
+    l.endpoint = address_text(bound);
+    return true;
 }
 
 bool server::open(std::string &error)
@@ -138,38 +174,53 @@ bool server::open(std::string &error)
         error = std::string("eventfd: ") + strerror(errno);
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
-    addrinfo *found = nullptr;
-    std::string port = std::to_string(settings_.port);
-    if (int rc = getaddrinfo(settings_.address.c_str(), port.c_str(), &hints, &found)) {
-        error = "address " + settings_.address + ": " + gai_strerror(rc);
+    listener http;
+    if (!listen_tcp(settings_.port, http, error))
         return false;
+    http.serve = [this](int fd) { return http_serve(fd, abort_fd_, settings_.http, handler_); };
+    listeners_.push_back(std::move(http));
+    if (settings_.qsm_port >= 0) {
+        listener qsm;
+        if (!listen_tcp(settings_.qsm_port, qsm, error))
+            return false;
+        qsm.serve = [this](int fd) { return qsm_serve(fd, abort_fd_, settings_.http, handler_); };
+        listeners_.push_back(std::move(qsm));
     }
-    listen_fd_ = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int yes = 1;
-    bool ok = listen_fd_ >= 0 &&
-              setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-              bind(listen_fd_, found->ai_addr, found->ai_addrlen) == 0 &&
-              listen(listen_fd_, listen_backlog) == 0;
-    freeaddrinfo(found);
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    if (ok)
-        ok = getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&bound), &length) == 0;
-    if (!ok) {
-        error = settings_.address + " port " + port + ": " + strerror(errno);
-        return false;
+    if (!settings_.rpc_path.empty()) {
+        listener rpc;
+        rpc.fd = rpc_listen(settings_.rpc_path, error);
+        if (rpc.fd < 0)
+            return false;
+        rpc.endpoint = settings_.rpc_path;
+        rpc.local = true;
+        rpc.serve = [this](int fd) { return rpc_serve(fd, abort_fd_, settings_.http, handler_); };
+        listeners_.push_back(std::move(rpc));
     }
-    endpoint_ = address_text(bound);
     return true;
+}
+
+// Close every listening socket; the RPC socket's file goes with it.
+void server::close_listeners()
+{
+    for (listener &l : listeners_) {
+        if (l.fd < 0)
+            continue;
+        close(l.fd);
+        l.fd = -1;
+        if (l.local)
+            unlink(l.endpoint.c_str());
+    }
 }
 
 std::string server::endpoint() const
 {
-    return endpoint_;
+    return listeners_.empty() ? std::string() : listeners_.front().endpoint;
+}
+
+std::string server::qsm_endpoint() const
+{
+    return settings_.qsm_port >= 0 && listeners_.size() > 1 ? listeners_[1].endpoint
+                                                            : std::string();
 }
 
 size_t server::running() const
@@ -192,11 +243,12 @@ void server::reap(bool all)
     workers_.erase(std::remove_if(workers_.begin(), workers_.end(), ended), workers_.end());
 }
 
-void server::serve(int fd, std::string peer, std::shared_ptr<std::atomic<bool>> done)
+void server::serve(const listener &l, int fd, std::string peer,
+                   std::shared_ptr<std::atomic<bool>> done)
 {
     std::string text;
     try {
-        text = http_serve(fd, abort_fd_, settings_.http, handler_);
+        text = l.serve(fd);
     } catch (const std::exception &e) {
         // Only memory can run out here; the connection is closed already.
         text = std::string("dropped (") + e.what() + ")";
@@ -206,24 +258,24 @@ void server::serve(int fd, std::string peer, std::shared_ptr<std::atomic<bool>> 
     post_event(done_fd_);
 }
 
-// Accept one waiting connection and start its thread; false when the
-// listener has nothing (or fails for now).
-bool server::accept_one()
+// Accept one waiting connection of a listener and start its thread; false
+// when the listener has nothing (or fails for now).
+bool server::accept_one(const listener &l)
 {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&peer), &length,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(l.fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         // Out of descriptors: the pending connection stays queued; wait a little.
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
             poll(nullptr, 0, 100);
         return false;
     }
-    std::string name = address_text(peer);
+    std::string name = l.local ? rpc_peer_name(fd) : address_text(peer);
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
-        workers_.push_back({std::thread(&server::serve, this, fd, name, done), done});
+        workers_.push_back({std::thread(&server::serve, this, std::cref(l), fd, name, done), done});
     } catch (const std::exception &e) {
         close(fd);
         log_line(name, std::string("dropped (no thread: ") + e.what() + ")");
@@ -252,12 +304,16 @@ bool server::wait_for_workers(int signal_fd, int deadline_ms)
 
 void server::run(int signal_fd)
 {
+    std::vector<pollfd> fds = {{signal_fd, POLLIN, 0}, {done_fd_, POLLIN, 0}};
+    for (const listener &l : listeners_)
+        fds.push_back({l.fd, POLLIN, 0});
     while (true) {
         // At the bound no connection is accepted: new ones wait in the
-        // listener's queue until a running one ends.
+        // listeners' queues until a running one ends.
         bool room = running() < settings_.max_connections;
-        pollfd fds[3] = {{signal_fd, POLLIN, 0}, {done_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-        int rc = poll(fds, room ? 3 : 2, -1);
+        for (pollfd &p : fds)
+            p.revents = 0;
+        int rc = poll(fds.data(), room ? fds.size() : 2, -1);
         if (rc < 0 && errno != EINTR)
             break;
         if (rc <= 0)
@@ -268,12 +324,13 @@ void server::run(int signal_fd)
             drain_event(done_fd_);
             reap(false);
         }
-        if (room && fds[2].revents)
-            while (running() < settings_.max_connections && accept_one())
-                ;
+        for (size_t k = 0; room && k < listeners_.size(); k++) {
+            if (fds[k + 2].revents)
+                while (running() < settings_.max_connections && accept_one(listeners_[k]))
+                    ;
+        }
     }
-    close(listen_fd_);
-    listen_fd_ = -1;
+    close_listeners();
     size_t left = running();
     log_line("-", "stopping: " + std::to_string(left) + " request(s) running");
     // Running requests get a moment to finish; a second signal or the end

@@ -347,7 +347,7 @@ TEST(ApiCatalog, CompletionCompletesApisAndTheirInputsInBash)
     // Each case: the words typed so far (the last one being completed) and
     // the candidates bash offers.
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"reqtool -", "-c -h -i -I -p -r -s -t -v -x -X"},
+        {"reqtool -", "-c -h -i -I -p -Q -r -s -t -v -x -X"},
         {"reqtool -t s", "sentry"},
         {"reqtool -xt ''", "vault fleet sentry relay"},
         {"reqtool storage1 admin secret file-w", "file-write-file"},

@@ -166,6 +166,8 @@ TEST(CxXml, RepliesBecomeTrees)
     EXPECT_STREQ(root_of(s)->content, "&<raw>B");
     EXPECT_EQ(attribute_pairs(root_of(s)), (texts{"t=<1>", "u=A\""}));
     EXPECT_EQ(written(root_of(s), -1), "<a t=\"<1>\" u=\"A\"\">&amp;&lt;raw&gt;B</a>");
+    s = parse_reply("<a v='1 &amp; 2 &#38; 3 &#x26; &amp;#38;'/>"); // every form of "&"
+    EXPECT_STREQ(stab_get(root_of(s)->attributes, "v"), "1 & 2 & 3 & &#38;");
 
     // Attribute keys ignore case; prefixed names are names like any other.
     s = parse_reply("<ns:a xmlns:ns='urn:x' X='1' x='2'><ns:b/></ns:a>");
