@@ -96,8 +96,13 @@ void when_modal_opens(std::function<void(QWidget *)> act)
 class simulator
 {
   public:
-    simulator()
+    explicit simulator(std::vector<std::string> options = {})
     {
+        options.insert(options.begin(), {CORAPI_SIM, "-p", "0"});
+        std::vector<char *> argv;
+        for (std::string &o : options)
+            argv.push_back(o.data());
+        argv.push_back(nullptr);
         int out[2];
         if (pipe(out) != 0)
             return;
@@ -106,7 +111,7 @@ class simulator
             dup2(out[1], STDOUT_FILENO);
             int null = ::open("/dev/null", O_WRONLY);
             dup2(null, STDERR_FILENO);
-            execl(CORAPI_SIM, CORAPI_SIM, "-p", "0", nullptr);
+            execv(CORAPI_SIM, argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -245,6 +250,26 @@ class ReqviewWindow : public ::testing::Test
     int finished_ = 0;
     bool connected_ = false;
 };
+
+// Run a command line copied from the window with the built reqtool and
+// the password in place of its placeholder; what it prints.
+std::string run_copied(std::string command, const std::string &password)
+{
+    EXPECT_EQ(command.rfind("reqtool ", 0), 0u) << command;
+    command.replace(0, 7, REQTOOL);
+    size_t placeholder = command.find("'<password>'");
+    if (placeholder != std::string::npos)
+        command.replace(placeholder, 12, password);
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return "popen failed";
+    std::string printed;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        printed.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return printed;
+}
 
 } // namespace
 
@@ -500,15 +525,7 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     std::string command = QApplication::clipboard()->text().toStdString();
     EXPECT_EQ(command, "reqtool -p " + std::to_string(sim.port()) +
                            " 127.0.0.1 root '<password>' volume-list-info");
-    std::string run = REQTOOL + command.substr(7);
-    run.replace(run.find("'<password>'"), 12, "secret");
-    FILE *pipe = popen(run.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string printed;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        printed.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0);
+    std::string printed = run_copied(command, "secret");
     EXPECT_NE(printed.find("<name>vol0</name>"), std::string::npos) << printed;
 
     // A wrong password: the failure in the error box, the failed result in the output.
@@ -531,6 +548,39 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     EXPECT_NE(file.find("volume-create"), std::string::npos);
     EXPECT_EQ(file.find("secret"), std::string::npos);
     EXPECT_EQ(file.find("wrong"), std::string::npos);
+}
+
+TEST_F(ReqviewWindow, DceRpcGoesThroughTheAdministrationLibrary)
+{
+    // The simulator and the library in this process meet at this socket.
+    std::string socket = dir_.filePath("rpc.sock").toStdString();
+    setenv("CORAPI_SIM_RPC_SOCKET", socket.c_str(), 1);
+    simulator sim({"-r"});
+    ASSERT_GT(sim.port(), 0);
+    ASSERT_TRUE(wait_until([&] { return access(socket.c_str(), F_OK) == 0; }));
+    open();
+    type(field("host"), "127.0.0.1");
+    type(field("user"), "nobody");
+    type(field("password"), "never-sent");
+    choose("connectionType", "DCE/RPC");
+    EXPECT_FALSE(field("user")->isEnabled());
+
+    choose("function", "volume-create");
+    type(param(1), "1g");
+    type(param(2), "vol7");
+    run_test();
+    EXPECT_EQ(box("error")->toPlainText(), "");
+    choose("function", "volume-list-info");
+    run_test();
+    EXPECT_NE(box("output")->toPlainText().indexOf("<name>vol7</name>"), -1)
+        << box("output")->toPlainText().toStdString();
+
+    QTest::mouseClick(button("copy"), Qt::LeftButton);
+    std::string command = QApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(command, "reqtool -r 127.0.0.1 '' '' volume-list-info");
+    std::string printed = run_copied(command, "");
+    EXPECT_NE(printed.find("<name>vol7</name>"), std::string::npos) << printed;
+    unsetenv("CORAPI_SIM_RPC_SOCKET");
 }
 
 TEST_F(ReqviewWindow, StartUpFailureShowsTheBoxAndQuits)
