@@ -132,9 +132,8 @@ out_elem number(std::string name, uint64_t value)
 
 outputs system_get_version(const api_inputs &, store &)
 {
-    return {leaf("version", "corapi-sim " CORAPI_SIM_VERSION ": simulated storage server"),
-            leaf("api-version", std::to_string(api_major) + "." + std::to_string(api_minor)),
-            leaf("is-clustered", "false")};
+    return {leaf("version", "corapi-sim " CORAPI_SIM_VERSION ": simulated storage server, API " +
+                                std::to_string(api_major) + "." + std::to_string(api_minor))};
 }
 
 outputs volume_create(const api_inputs &in, store &s)
@@ -228,6 +227,11 @@ const std::array<api_def, 8> apis = {{
 }};
 
 } // namespace
+
+std::span<const api_def> api_all()
+{
+    return apis;
+}
 
 const api_def *api_find(std::string_view name)
 {

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,9 @@ struct api_def {
 
 // The API of that name, or null.
 const api_def *api_find(std::string_view name);
+
+// Every API the simulator answers, in order of name.
+std::span<const api_def> api_all();
 
 // The API version the simulated server speaks; requests may ask for any
 // version from 1.0 up to it.

@@ -311,7 +311,7 @@ TEST(Simulator, VersionAndAuthorisation)
     reply ok = call(sim.port(), api("system-get-version"));
     EXPECT_EQ(ok.status, "passed");
     EXPECT_NE(ok.at({"version"}).find("corapi-sim"), std::string::npos);
-    EXPECT_EQ(ok.at({"api-version"}), "1.20");
+    EXPECT_NE(ok.at({"version"}).find(", API 1.20"), std::string::npos);
 
     for (auto login : {std::pair{"root", "wrong"}, std::pair{"admin", "secret"}}) {
         call_settings s;
