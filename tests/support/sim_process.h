@@ -88,6 +88,7 @@ class sim_process
     int qsm_port() const { return port("corapi-sim socket mode listening on "); }
     std::string rpc_path() const { return after("corapi-sim rpc listening on "); }
     std::string log() const { return file_text(log_path_); }
+    pid_t pid() const { return pid_; }
 
     // SIGTERM and the exit status (-1 when it did not exit in time).
     int stop()
