@@ -223,16 +223,15 @@ int apply_long(reqtool_long_settings &settings, int id, const char *option, cons
         return report(message, help_hint);
     }
     switch (id) {
-    case REQTOOL_LONG_HELP:
+    case REQTOOL_LONG_HELP: // found before, by help_wanted
+        return 0;
     case REQTOOL_LONG_VERSION:
     case REQTOOL_LONG_LIST_APIS:
     case REQTOOL_LONG_DESCRIBE:
-        // --help wins over every other command, the last of the others counts.
-        if (settings.command != REQTOOL_COMMAND_HELP)
-            settings.command = id == REQTOOL_LONG_HELP        ? REQTOOL_COMMAND_HELP
-                               : id == REQTOOL_LONG_VERSION   ? REQTOOL_COMMAND_VERSION
-                               : id == REQTOOL_LONG_LIST_APIS ? REQTOOL_COMMAND_LIST
-                                                              : REQTOOL_COMMAND_DESCRIBE;
+        // The last of these counts.
+        settings.command = id == REQTOOL_LONG_VERSION     ? REQTOOL_COMMAND_VERSION
+                           : id == REQTOOL_LONG_LIST_APIS ? REQTOOL_COMMAND_LIST
+                                                          : REQTOOL_COMMAND_DESCRIBE;
         if (id == REQTOOL_LONG_DESCRIBE)
             settings.describe = value;
         return 0;
@@ -297,12 +296,30 @@ int check_combinations(const reqtool_long_settings &settings, const short_view &
     return 0;
 }
 
+// Whether --help stands among the options: then nothing else counts.
+bool help_wanted(int argc, char *const argv[])
+{
+    reqtool_scanner scanner;
+    int letter;
+    while ((letter = reqtool_parse_options(scanner, argc, argv, reqtool_optstring)) != -1) {
+        const char *value;
+        if (letter == REQTOOL_LONG_OPTION &&
+            reqtool_long_take(scanner, argc, argv, &value) == REQTOOL_LONG_HELP)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int reqtool_long_scan(int argc, char *const argv[], reqtool_long_settings &settings)
 {
     settings.argc = argc;
     settings.argv = argv;
+    if (help_wanted(argc, argv)) {
+        settings.command = REQTOOL_COMMAND_HELP;
+        return 0;
+    }
     short_view view;
     reqtool_scanner scanner;
     int letter;

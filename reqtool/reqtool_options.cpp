@@ -293,6 +293,8 @@ int reqtool_prepare(int argc, char *const argv[], reqtool_plan &plan)
     const char *program = argc > 0 && argv[0] ? argv[0] : "reqtool";
     if (int status = reqtool_long_scan(argc, argv, plan.settings.longs))
         return status;
+    if (plan.settings.longs.command == REQTOOL_COMMAND_HELP)
+        return 0;
     int first = reqtool_scan_options(argc, argv, plan.settings);
     if (plan.settings.longs.command != REQTOOL_COMMAND_CALL) {
         plan.operands.api = argv + first;
