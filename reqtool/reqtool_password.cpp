@@ -85,6 +85,15 @@ void restore_echo_and_end(int signal_number)
     raise(signal_number);
 }
 
+// Put fd's mode back and the signal handlers as they were.
+void echo_on(int fd)
+{
+    tcsetattr(fd, TCSAFLUSH, &saved_mode);
+    echo_off_fd = -1;
+    for (size_t k = 0; k < sizeof ending_signals / sizeof ending_signals[0]; k++)
+        sigaction(ending_signals[k], &saved_actions[k], nullptr);
+}
+
 // Turn echo off on fd, with the handlers that turn it back on; false when
 // fd is no terminal.
 bool echo_off(int fd)
@@ -99,17 +108,10 @@ bool echo_off(int fd)
     termios quiet = saved_mode;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
     echo_off_fd = fd;
-    if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0)
-        return false;
-    return true;
-}
-
-void echo_on(int fd)
-{
-    tcsetattr(fd, TCSAFLUSH, &saved_mode);
-    echo_off_fd = -1;
-    for (size_t k = 0; k < sizeof ending_signals / sizeof ending_signals[0]; k++)
-        sigaction(ending_signals[k], &saved_actions[k], nullptr);
+    if (tcsetattr(fd, TCSAFLUSH, &quiet) == 0)
+        return true;
+    echo_on(fd);
+    return false;
 }
 
 // Read one line from fd into line (capacity bytes); its length, or -1 when

@@ -1,6 +1,7 @@
 #include "reqtool_values.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
