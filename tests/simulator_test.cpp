@@ -28,6 +28,8 @@
 #include "corvex/cx_server.h"
 #include "elem_helpers.h"
 #include "sim_acceptor.h"
+#include "alloc_failure.h"
+#include "tls_material.h"
 #include "fixture_server.h"
 #include "vovedi/base64.h"
 #include "vovedi/pool.h"
@@ -179,6 +181,10 @@ struct call_settings {
     int minor = 0;
     const char *vslice = nullptr;
     int type = CX_TYPE_VAULT;
+    std::string host = "127.0.0.1";
+    bool tls = false;
+    bool verify = false;           // check the server's certificate
+    const char *ca_file = nullptr; // trusted authorities for the check
 };
 
 struct reply {
@@ -197,8 +203,12 @@ struct reply {
 
 reply call(int port, cx_elem_t *api, const call_settings &s = {})
 {
-    cx_server_t *server = cx_server_open("127.0.0.1", s.major, s.minor);
+    cx_server_t *server = cx_server_open(s.host.c_str(), s.major, s.minor);
     cx_server_set_login(server, s.user.c_str(), s.password.c_str());
+    if (s.tls)
+        cx_server_set_transport(server, CX_TRANSPORT_HTTPS);
+    if (s.verify)
+        cx_server_set_tls_verify(server, s.ca_file);
     cx_server_set_port(server, port);
     cx_server_set_timeout(server, 20);
     cx_server_set_type(server, s.type);
@@ -767,6 +777,108 @@ TEST(Simulator, RefusesBadOptionsAndBusyPorts)
     EXPECT_EQ(run({"--help"}), 0);
 }
 
+// HTTPS: the same calls over TLS, with a certificate made at start or given.
+TEST(Simulator, HttpsWithMadeAndGivenCertificates)
+{
+    simulator made({"-s"});
+    call_settings tls;
+    tls.tls = true;
+    reply r = call(made.port(), api("system-get-version"), tls);
+    EXPECT_EQ(r.status, "passed") << r.reason;
+    EXPECT_NE(r.at({"version"}).find("corapi-sim"), std::string::npos);
+    // Plain HTTP on the HTTPS port gets no answer.
+    EXPECT_EQ(call(made.port(), api("system-get-version")).reason,
+              "HTTP POST - Unable to send the API request(err=0).");
+
+    const tls_material &files = tls_files();
+    ASSERT_TRUE(files.ok);
+    simulator given({"-C", files.server_cert, "-k", files.server_key});
+    EXPECT_EQ(call(given.port(), api("system-get-version"), tls).status, "passed");
+    EXPECT_EQ(made.stop(), 0);
+    EXPECT_EQ(given.stop(), 0);
+
+    // A key that is not the certificate's is refused at start.
+    simulator mismatched({"-C", files.server_cert, "-k", files.other_key});
+    EXPECT_EQ(mismatched.port(), 0);
+    EXPECT_EQ(mismatched.wait_exit(10s), 1);
+}
+
+// With the check asked for, the server's certificate must lead to a trusted
+// authority and name the host; each refusal says why.
+TEST(Simulator, CertificateChecksOnRequest)
+{
+    const tls_material &files = tls_files();
+    ASSERT_TRUE(files.ok);
+    simulator self_signed({"-s"});
+    simulator signed_for_localhost({"-C", files.server_cert, "-k", files.server_key});
+    simulator signed_for_other({"-C", files.other_cert, "-k", files.other_key});
+    const std::string refused = "Can't connect to host (err=1): the server's certificate was "
+                                "refused: ";
+    struct check_case {
+        const simulator &server;
+        const char *host;
+        const char *ca_file; // null: the system's store
+        std::string reason;  // empty: passed
+    } cases[] = {
+        {signed_for_localhost, "localhost", files.ca.c_str(), ""},
+        {signed_for_localhost, "127.0.0.1", files.ca.c_str(), ""},
+        {self_signed, "127.0.0.1", files.ca.c_str(),
+         refused + "it is self-signed, and not one of the trusted certificates."},
+        {self_signed, "localhost", nullptr,
+         refused + "it is self-signed, and not one of the trusted certificates."},
+        {signed_for_other, "localhost", files.ca.c_str(),
+         refused + "it is for another host than localhost."},
+        {signed_for_localhost, "localhost", files.stranger_ca.c_str(),
+         refused + "its issuer is unknown: no trusted authority signed it."},
+        {signed_for_localhost, "localhost", "/nonexistent/ca.pem",
+         "Can't connect to host (err=10061): the trusted certificates cannot be loaded from "
+         "/nonexistent/ca.pem."},
+    };
+    for (const check_case &c : cases) {
+        call_settings s;
+        s.tls = s.verify = true;
+        s.host = c.host;
+        s.ca_file = c.ca_file;
+        reply r = call(c.server.port(), api("system-get-version"), s);
+        SCOPED_TRACE(std::string(c.host) + " " + (c.ca_file ? c.ca_file : "system"));
+        EXPECT_EQ(r.status, c.reason.empty() ? "passed" : "failed");
+        // Reasons are stored escaped, as the writer needs them.
+        std::string escaped = c.reason;
+        for (size_t at = 0; (at = escaped.find('\'', at)) != std::string::npos; at += 6)
+            escaped.replace(at, 1, "&apos;");
+        EXPECT_EQ(r.reason, escaped);
+    }
+    // Unchecked, any certificate is taken, as appliances' own are self-signed.
+    call_settings unchecked;
+    unchecked.tls = true;
+    unchecked.host = "localhost";
+    EXPECT_EQ(call(signed_for_other.port(), api("system-get-version"), unchecked).status, "passed");
+}
+
+TEST(Simulator, AllocationFailureAtEveryStepOfAnHttpsCall)
+{
+    const tls_material &files = tls_files();
+    ASSERT_TRUE(files.ok);
+    simulator sim({"-C", files.server_cert, "-k", files.server_key});
+    cx_server_t *server = cx_server_open("localhost", 1, 0);
+    cx_server_set_login(server, "root", "secret");
+    cx_server_set_transport(server, CX_TRANSPORT_HTTPS);
+    cx_server_set_port(server, sim.port());
+    cx_server_set_timeout(server, 20);
+    cx_server_set_tls_verify(server, files.ca.c_str());
+    cx_elem_t *request = api("volume-list-info");
+    auto runs = alloc_failure_sweep([&] {
+        cx_elem_t *result = cx_server_invoke_elem(server, request);
+        bool passed = result && strcmp(stab_get(result->attributes, "status"), "passed") == 0;
+        EXPECT_NE(result, nullptr);
+        cx_elem_free(result);
+        return passed;
+    });
+    EXPECT_GT(runs.failing_runs, 10);
+    cx_elem_free(request);
+    cx_server_close(server);
+}
+
 // The accepting machinery for the simulator's own protocols, driven
 // directly: a bound on connections served at once (the rest wait in the
 // listen queue), one log line per connection, and a stop that ends every
@@ -842,10 +954,11 @@ namespace
 {
 
 // reqtool's standard output and exit status.
-std::pair<std::string, int> run_reqtool(int port, const std::string &operands)
+std::pair<std::string, int> run_reqtool(int port, const std::string &operands,
+                                        const std::string &options = "")
 {
-    std::string command =
-        std::string(REQTOOL) + " -p " + std::to_string(port) + " 127.0.0.1 " + operands;
+    std::string command = std::string(REQTOOL) + " " + options + " -p " + std::to_string(port) +
+                          " 127.0.0.1 " + operands;
     FILE *out = popen(command.c_str(), "r");
     std::string text;
     char buf[4096];
@@ -857,6 +970,35 @@ std::pair<std::string, int> run_reqtool(int port, const std::string &operands)
 }
 
 } // namespace
+
+// reqtool -s: the same output over HTTPS as over HTTP, plain and with the
+// request shown; with CORVEX_CA_FILE the server's certificate is checked.
+TEST(Simulator, HttpsThroughReqtool)
+{
+    simulator plain;
+    simulator tls({"-s"});
+    for (const char *options : {"", "-x"}) {
+        auto [over_http, http_status] =
+            run_reqtool(plain.port(), "root secret system-get-version", options);
+        auto [over_https, https_status] =
+            run_reqtool(tls.port(), "root secret system-get-version", std::string("-s ") + options);
+        EXPECT_EQ(https_status, 0);
+        EXPECT_NE(over_https.find("status=\"passed\""), std::string::npos) << over_https;
+        auto without_port = [](std::string text) {
+            return text.substr(text.find('\n') + 1); // "Port used : N" comes first
+        };
+        EXPECT_EQ(without_port(over_https), without_port(over_http));
+    }
+    const tls_material &files = tls_files();
+    ASSERT_TRUE(files.ok);
+    setenv("CORVEX_CA_FILE", files.ca.c_str(), 1);
+    std::string refused = run_reqtool(tls.port(), "root secret system-get-version", "-s").first;
+    unsetenv("CORVEX_CA_FILE");
+    EXPECT_NE(refused.find("reason=\"Can&apos;t connect to host (err=1): the server&apos;s "
+                           "certificate was refused: it is self-signed"),
+              std::string::npos)
+        << refused;
+}
 
 TEST(Simulator, ThroughReqtool)
 {
