@@ -58,7 +58,4 @@ const api_def *api_find(std::string_view name);
 constexpr int api_major = 1;
 constexpr int api_minor = 20;
 
-// The text of a value for a failure reason: cut to 64 bytes with "...".
-std::string shown(std::string_view value);
-
 } // namespace sim

@@ -331,6 +331,7 @@ struct http_service::impl {
             return refuse(c, st, 413,
                           "body of " + printable(text) + " bytes over the limit of " +
                               std::to_string(settings.max_body));
+        st->body.reserve(st->length); // one buffer for the whole body
         return MHD_YES;
     }
 

@@ -463,6 +463,27 @@ TEST(Simulator, FilesWriteReadAndQuotas)
     EXPECT_EQ(full.reason, "Not enough space on Volume v for 1100000 bytes");
     reply shrink = call(port, api("volume-size", {{"volume", "v"}, {"new-size", "1m"}}));
     EXPECT_EQ(shrink.status, "passed");
+
+    // A write may neither start nor end inside a character that stays: the
+    // file must stay readable as text. "é" is two bytes.
+    write("\xc3\xa9\xc3\xa9", "0", "true");
+    reply inside = write("x", "1");
+    EXPECT_EQ(inside.error_number, "13116");
+    EXPECT_EQ(inside.reason, "Offset 1 falls inside a multi-byte character");
+    reply ends_inside = write("x", "0");
+    EXPECT_EQ(ends_inside.reason,
+              "Data written at offset 0 would end inside a multi-byte character");
+    EXPECT_EQ(write("\xc3\xa8", "2").status, "passed"); // a whole character for a whole one
+    EXPECT_EQ(write("x", "4").status, "passed");
+    EXPECT_EQ(read("0", "100").at({"data"}), "\xc3\xa9\xc3\xa8x");
+
+    // Request values echoed in reasons are cut to 64 bytes.
+    std::string long_path = "/vol/v/" + std::string(3000, 'p');
+    EXPECT_EQ(read("0", "1", long_path.c_str()).reason,
+              "Invalid path: " + long_path.substr(0, 64) + "...");
+    std::string missing = "/vol/v/" + std::string(1000, 'm');
+    EXPECT_EQ(read("0", "1", missing.c_str()).reason,
+              "File " + missing.substr(0, 64) + "... does not exist");
 }
 
 TEST(Simulator, EnvelopeAndInputFailures)
@@ -546,6 +567,18 @@ TEST(Simulator, EnvelopeAndInputFailures)
     EXPECT_EQ(failure_of(bad_xml).substr(0, 31), "13006 Unable to parse request: ") << bad_xml;
     EXPECT_EQ(failure_of(raw_exchange(port, post(std::string("<corvex\0>", 9)))),
               "13006 Unable to parse request: it holds a zero byte");
+    // The elements of a request are bounded before any is built.
+    auto with_elements = [](size_t count) {
+        std::string inputs;
+        for (size_t i = 0; i < count; i++)
+            inputs += "<e a=''/>";
+        return "<corvex version='1.0'><system-get-version>" + inputs +
+               "</system-get-version></corvex>";
+    };
+    EXPECT_EQ(failure_of(raw_exchange(port, post(with_elements(19998)))),
+              "13117 Unexpected input: e");
+    EXPECT_EQ(failure_of(raw_exchange(port, post(with_elements(19999)))),
+              "13006 Request holds more than 20000 elements");
 }
 
 TEST(Simulator, MalformedCutAndHugeRequests)
