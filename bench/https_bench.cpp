@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "corvex/cx_request.h"
+#include "sim_child.h"
 
 extern char **environ;
 
@@ -27,29 +28,6 @@ namespace
 {
 
 using clock_type = std::chrono::steady_clock;
-
-// Start the simulator over HTTPS on a free port; returns its pid and port.
-bool start_simulator(pid_t *pid, int *port)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return false;
-    *pid = fork();
-    if (*pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        freopen("/dev/null", "w", stderr);
-        execl(CORAPI_SIM_PATH, CORAPI_SIM_PATH, "-s", "-p", "0", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[256] = "";
-    bool ok = fgets(line, sizeof line, from) != nullptr;
-    fclose(from);
-    const char *colon = strrchr(line, ':');
-    *port = ok && colon ? atoi(colon + 1) : 0;
-    return *port > 0;
-}
 
 // Run a program with its output to a file; the wall time in
 // microseconds, or -1 when it did not exit with status 0.
@@ -109,7 +87,7 @@ int main(int argc, char **argv)
     int runs = argc > 1 ? atoi(argv[1]) : 200;
     pid_t pid;
     int port;
-    if (runs < 1 || !start_simulator(&pid, &port)) {
+    if (runs < 1 || !start_simulator({"-s"}, &pid, &port)) {
         fprintf(stderr, "the simulator did not start\n");
         return 1;
     }

@@ -17,35 +17,12 @@
 
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_startup.h"
+#include "sim_child.h"
 
 namespace
 {
 
 using clock_type = std::chrono::steady_clock;
-
-// Start the simulator on a free port; returns its pid and port.
-bool start_simulator(pid_t *pid, int *port)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return false;
-    *pid = fork();
-    if (*pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        freopen("/dev/null", "w", stderr);
-        execl(CORAPI_SIM_PATH, CORAPI_SIM_PATH, "-p", "0", "-c", "64",
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[256] = "";
-    bool ok = fgets(line, sizeof line, from) != nullptr;
-    fclose(from);
-    const char *colon = strrchr(line, ':');
-    *port = ok && colon ? atoi(colon + 1) : 0;
-    return *port > 0;
-}
 
 // Run calls calls of system-get-version on one handle; the number passed.
 int run_calls(int port, int calls)
@@ -85,7 +62,7 @@ int main(int argc, char **argv)
     }
     pid_t pid;
     int port;
-    if (!start_simulator(&pid, &port)) {
+    if (!start_simulator({"-c", "64"}, &pid, &port)) {
         fprintf(stderr, "the simulator did not start\n");
         return 1;
     }

@@ -33,9 +33,11 @@ namespace
 
 using clock_type = std::chrono::steady_clock;
 
-constexpr size_t head_max = 16384;              // request line and headers
-constexpr size_t header_count_max = 100;        // header lines
-constexpr size_t connection_memory = 64 * 1024; // libmicrohttpd's buffer per connection
+constexpr size_t head_max = 16384;       // request line and headers
+constexpr size_t header_count_max = 100; // header lines
+// libmicrohttpd's buffer per connection; a larger one is mapped afresh for
+// every connection, which makes each call measurably slower.
+constexpr size_t connection_memory = 32 * 1024;
 
 // What libmicrohttpd last reported on the calling thread. Each connection
 // has a thread of its own, so on a connection's thread this is about that
