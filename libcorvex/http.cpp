@@ -263,6 +263,7 @@ int http_open(const char *host, int port, shttpc_t **out, int hostequiv, int tls
 int http_open_checked(const char *host, int port, shttpc_t **out, int hostequiv, int tls,
                       int timeout_s, const http_tls_check_t *check)
 {
+    shttpc_tls_refusal_clear(); // a refusal seen after this is this open's
     if (!out || !host)
         return -22;
     *out = nullptr;
@@ -315,6 +316,7 @@ int http_open_url(const char *url, shttpc_t **out, http_credentials_t *cred, int
 int http_open_url_checked(const char *url, shttpc_t **out, http_credentials_t *cred, int hostequiv,
                           int tls, int timeout_s, const http_tls_check_t *check)
 {
+    shttpc_tls_refusal_clear();
     if (!url || !out || !cred)
         return -22;
     *out = nullptr;

@@ -881,6 +881,13 @@ TEST(Simulator, CertificateChecksOnRequest)
             escaped.replace(at, 1, "&apos;");
         EXPECT_EQ(r.reason, escaped);
     }
+    // A call that fails before it connects says nothing of certificates.
+    call_settings no_host;
+    no_host.tls = no_host.verify = true;
+    no_host.host = "";
+    EXPECT_EQ(call(self_signed.port(), api("system-get-version"), no_host).reason,
+              "Can&apos;t connect to host (err=22).");
+
     // Unchecked, any certificate is taken, as appliances' own are self-signed.
     call_settings unchecked;
     unchecked.tls = true;

@@ -462,6 +462,11 @@ const char *shttpc_tls_refusal(void)
     return tls_refusal[0] ? tls_refusal : nullptr;
 }
 
+void shttpc_tls_refusal_clear(void)
+{
+    tls_refusal[0] = '\0';
+}
+
 struct ssl_ctx_st *shttpc_ssl_ctx_new(void)
 {
     if (!ssl_util_init()) {

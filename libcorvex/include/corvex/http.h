@@ -33,7 +33,7 @@ typedef struct http_credentials_s {
  * sent in the handshake (SNI); with verify set, the server's certificate
  * must lead to an authority in ca_file (PEM), or in the system's trusted
  * store when ca_file is null, and name the host. A refusal fails the open
- * with the reason in shttpc_tls_refusal().
+ * with the reason in shttpc_tls_refusal(), which every open clears first.
  */
 typedef struct http_tls_check_s {
     int verify;

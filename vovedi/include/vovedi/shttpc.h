@@ -69,6 +69,9 @@ int shttpc_set_tls_peer(shttpc_t *conn, const char *server_name, int verify, con
  */
 const char *shttpc_tls_refusal(void);
 
+/* Forget the calling thread's last refusal; every connect does so first. */
+void shttpc_tls_refusal_clear(void);
+
 /*
  * A new TLS client context as the TLS library makes it (nothing verified
  * unless a handle asks for it), starting the library on first use; null
