@@ -160,7 +160,6 @@ const char *certificate_problem(long code)
     case X509_V_ERR_CERT_REVOKED:
         return "it has been revoked";
     case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-    case X509_V_ERR_CERT_CHAIN_TOO_LONG:
         return "its signature does not check out";
     case X509_V_ERR_INVALID_PURPOSE:
         return "it is not meant for a TLS server";
