@@ -107,6 +107,14 @@ TEST(SimRpc, CallsThroughTheLibraryReachTheStoreOfEveryListener)
     EXPECT_EQ(r.out, "<results reason=\"RPC Error - The RPC server is unavailable. \" "
                      "status=\"failed\" errno=\"13011\"/>\n\n");
 
+    // A second simulator at the same socket is refused at start and leaves
+    // the first one's socket in place.
+    sim_process second(CORAPI_SIM, {"-r"});
+    EXPECT_EQ(second.wait_exit(std::chrono::seconds(10)), 1);
+    EXPECT_NE(second.log().find("another server listens there"), std::string::npos) << second.log();
+    r = reqtool({"-r", "localhost", "root", "secret", "system-get-version"});
+    EXPECT_NE(r.out.find("passed"), std::string::npos) << r.out;
+
     EXPECT_EQ(sim.stop(), 0);
     std::string log = sim.log();
     EXPECT_NE(log.find(",uid:" + std::to_string(geteuid()) + " RPC volume-create passed\n"),
