@@ -19,57 +19,17 @@
 
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_startup.h"
+#include "sim_child.h"
 
 namespace
 {
 
 using clock_type = std::chrono::steady_clock;
 
-// Where the simulator answers.
-struct listeners {
-    int http_port = 0;
-    int qsm_port = 0;
-};
-
-// The port at the end of a "... listening on ADDRESS:PORT" line, 0 if none.
-int port_of(const char *line)
-{
-    const char *colon = strrchr(line, ':');
-    return colon ? atoi(colon + 1) : 0;
-}
-
-// Start the simulator with HTTP and socket mode on free ports and RPC at
-// the socket CORAPI_SIM_RPC_SOCKET names; returns its pid and ports.
-bool start_simulator(pid_t *pid, listeners *at)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return false;
-    *pid = fork();
-    if (*pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        freopen("/dev/null", "w", stderr);
-        execl(CORAPI_SIM_PATH, CORAPI_SIM_PATH, "-p", "0", "-q", "0", "-r", "-c", "64",
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[512] = "";
-    for (int n = 0; n < 3 && fgets(line, sizeof line, from); n++) {
-        if (strncmp(line, "corapi-sim listening on ", 24) == 0)
-            at->http_port = port_of(line);
-        else if (strncmp(line, "corapi-sim socket mode listening on ", 36) == 0)
-            at->qsm_port = port_of(line);
-    }
-    fclose(from);
-    return at->http_port > 0 && at->qsm_port > 0;
-}
-
 enum transport { over_http, over_qsm, over_rpc };
 
 // Run calls calls of system-get-version on one handle; the number passed.
-int run_calls(const listeners &at, transport t, int calls)
+int run_calls(const sim_ports &at, transport t, int calls)
 {
     cx_server_t *server = cx_server_open("127.0.0.1", 1, 0);
     cx_server_set_login(server, "root", "secret");
@@ -77,7 +37,7 @@ int run_calls(const listeners &at, transport t, int calls)
         cx_server_set_transport(server, CX_TRANSPORT_QSM);
     if (t == over_rpc)
         cx_server_set_auth_style(server, CX_AUTH_RPC);
-    cx_server_set_port(server, t == over_qsm ? at.qsm_port : at.http_port);
+    cx_server_set_port(server, t == over_qsm ? at.qsm : at.http);
     cx_server_set_timeout(server, 10);
     cx_elem_t *api = cx_elem_create("system-get-version");
     int passed = 0;
@@ -117,8 +77,8 @@ int main(int argc, char **argv)
         return 1;
     }
     pid_t pid;
-    listeners at;
-    if (!start_simulator(&pid, &at)) {
+    sim_ports at;
+    if (!start_simulator({"-q", "0", "-r", "-c", "64"}, &pid, &at) || at.qsm == 0) {
         fprintf(stderr, "the simulator did not start\n");
         return 1;
     }

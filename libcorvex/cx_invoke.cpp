@@ -25,6 +25,7 @@ constexpr size_t message_size = 256;
 constexpr int trace_piece = 32768;
 constexpr int errno_nomem = 12;
 constexpr int errno_timeout = 60;
+constexpr int tls_error_ssl = 1; // the TLS library's code for a failed handshake
 
 struct status_text {
     int code;
@@ -229,13 +230,21 @@ struct http_call : invocation {
 cx_elem_t *post_and_read(http_call &call, bool debug)
 {
     cx_server_t *server = call.server;
-    int rc =
-        http_open_url(call.url, &call.conn, &call.cred, server->auth_style == CX_AUTH_HOSTEQUIV,
-                      server->transport == CX_TRANSPORT_HTTPS, static_cast<int>(server->timeout));
-    if (rc == -1)
+    http_tls_check_t check = {server->tls_verify, server->tls_ca_file};
+    int rc = http_open_url_checked(
+        call.url, &call.conn, &call.cred, server->auth_style == CX_AUTH_HOSTEQUIV,
+        server->transport == CX_TRANSPORT_HTTPS, static_cast<int>(server->timeout), &check);
+    // -1 is also a failed handshake's TLS error code 1 negated; only a
+    // host-equivalence open that found no port leaves another last error.
+    if (rc == -1 && server->auth_style == CX_AUTH_HOSTEQUIV && sockerr_get() != tls_error_ssl)
         return failure("No permission to use 'hostsequiv' authentication, must be root.", 1);
     if (rc != 0) {
-        snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d).", -rc);
+        // A refused certificate says why, after the usual text.
+        if (const char *refusal = shttpc_tls_refusal())
+            snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d): %s.", -rc,
+                     refusal);
+        else
+            snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d).", -rc);
         return failure(call.message, -rc);
     }
     if (!fill_credential(&call.cred.password, server->password))

@@ -1,12 +1,27 @@
 #include "reqtool_flow.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "corvex/cx_startup.h"
 #include "reqtool_catalog.h"
 #include "reqtool_password.h"
 #include "reqtool_request.h"
+
+// CORVEX_CA_FILE turns on the check of the server's certificate for
+// HTTPS: a file of trusted authorities (PEM), or "system" for the system's
+// store. false (after a message) when memory runs out.
+static bool apply_tls_verify(cx_server_t *server)
+{
+    const char *ca_file = getenv("CORVEX_CA_FILE");
+    if (!ca_file || !*ca_file)
+        return true;
+    if (cx_server_set_tls_verify(server, strcmp(ca_file, "system") == 0 ? nullptr : ca_file))
+        return true;
+    fputs("Unable to allocate memory for CORVEX_CA_FILE\n", stderr);
+    return false;
+}
 
 cx_server_t *reqtool_open_server(const char *host, int server_type, const char *user,
                                  const char *password, bool tls, int auth_style, int port,
@@ -30,6 +45,10 @@ cx_server_t *reqtool_open_server(const char *host, int server_type, const char *
         server->resolve_names = 1; // the tool takes host names in every mode
     } else {
         cx_server_set_transport(server, tls ? CX_TRANSPORT_HTTPS : CX_TRANSPORT_HTTP);
+    }
+    if (tls && !apply_tls_verify(server)) {
+        cx_server_close(server);
+        return nullptr;
     }
     (void)cx_server_set_port(server, port);
     return server;

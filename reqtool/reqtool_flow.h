@@ -6,9 +6,10 @@
 #include "reqtool_options.h"
 
 // A server handle for host configured with the given server type,
-// credentials (ignored with host equivalence), transport (HTTPS with tls;
-// socket mode, with host names looked up, for CX_AUTH_QSM), authentication
-// style, port and vslice name (null for none; borrowed, it
+// credentials (ignored with host equivalence), transport (HTTPS with tls,
+// checking the server's certificate when CORVEX_CA_FILE is set; socket
+// mode, with host names looked up, for CX_AUTH_QSM), authentication style,
+// port and vslice name (null for none; borrowed, it
 // must outlive the handle). A port outside 1 to 65535 leaves the handle's
 // own. The caller closes the handle with cx_server_close. Null after a
 // message on standard error when the handle cannot be opened or the vslice

@@ -32,18 +32,6 @@ const std::string &api_inputs::at(std::string_view name) const
     return it->second;
 }
 
-std::string shown(std::string_view value)
-{
-    constexpr size_t limit = 64;
-    if (value.size() <= limit)
-        return std::string(value);
-    // Cut before a whole character, so the reason stays valid UTF-8.
-    size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
-        cut--;
-    return std::string(value.substr(0, cut)) + "...";
-}
-
 namespace
 {
 

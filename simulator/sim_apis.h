@@ -62,7 +62,4 @@ std::span<const api_def> api_all();
 constexpr int api_major = 1;
 constexpr int api_minor = 20;
 
-// The text of a value for a failure reason: cut to 64 bytes with "...".
-std::string shown(std::string_view value);
-
 } // namespace sim

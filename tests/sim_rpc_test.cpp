@@ -63,12 +63,16 @@ std::string raw_exchange(const std::string &path, const std::string &bytes, bool
 
 } // namespace
 
-TEST(SimRpc, CallsThroughTheLibraryReachTheSameStore)
+// One simulator serving HTTPS, socket mode and RPC: reqtool reaches the
+// same store through each.
+TEST(SimRpc, CallsThroughTheLibraryReachTheStoreOfEveryListener)
 {
     socket_folder folder;
-    sim_process sim(CORAPI_SIM, {"-r"});
+    sim_process sim(CORAPI_SIM, {"-s", "-q", "0", "-r"});
     ASSERT_EQ(sim.rpc_path(), folder.path);
-    std::string http_port = std::to_string(sim.port());
+    ASSERT_GT(sim.qsm_port(), 0);
+    std::string https_port = std::to_string(sim.port());
+    std::string qsm_port = std::to_string(sim.qsm_port());
 
     program_run r = reqtool({"-r", "127.0.0.1", "root", "secret", "system-get-version"});
     EXPECT_EQ(r.out.rfind("<results status=\"passed\">\n        <version>corapi-sim ", 0), 0u)
@@ -85,10 +89,11 @@ TEST(SimRpc, CallsThroughTheLibraryReachTheSameStore)
                        "/vol/vol0/a", "data", text, "offset", "0"})
                   .out.find("passed"),
               std::string::npos);
-    r = reqtool({"-p", http_port, "127.0.0.1", "root", "secret", "volume-list-info"});
+    r = reqtool({"-s", "-p", https_port, "127.0.0.1", "root", "secret", "volume-list-info"});
     EXPECT_NE(r.out.find("<name>vol0</name>"), std::string::npos) << r.out;
     for (const std::vector<std::string> &transport :
-         {std::vector<std::string>{"-p", http_port}, std::vector<std::string>{"-r"}}) {
+         {std::vector<std::string>{"-s", "-p", https_port},
+          std::vector<std::string>{"-Q", "-p", qsm_port}, std::vector<std::string>{"-r"}}) {
         std::vector<std::string> args = transport;
         for (const char *a : {"127.0.0.1", "root", "secret", "file-read-file", "path",
                               "/vol/vol0/a", "offset", "0", "length", "100"})
@@ -102,11 +107,26 @@ TEST(SimRpc, CallsThroughTheLibraryReachTheSameStore)
     EXPECT_EQ(r.out, "<results reason=\"RPC Error - The RPC server is unavailable. \" "
                      "status=\"failed\" errno=\"13011\"/>\n\n");
 
+    // A second simulator at the same socket is refused at start and leaves
+    // the first one's socket in place.
+    sim_process second(CORAPI_SIM, {"-r"});
+    EXPECT_EQ(second.wait_exit(std::chrono::seconds(10)), 1);
+    EXPECT_NE(second.log().find("another server listens there"), std::string::npos) << second.log();
+    r = reqtool({"-r", "localhost", "root", "secret", "system-get-version"});
+    EXPECT_NE(r.out.find("passed"), std::string::npos) << r.out;
+
     EXPECT_EQ(sim.stop(), 0);
     std::string log = sim.log();
     EXPECT_NE(log.find(",uid:" + std::to_string(geteuid()) + " RPC volume-create passed\n"),
               std::string::npos)
         << log;
+    // One read over each transport: HTTPS, socket mode and RPC.
+    size_t reads = 0;
+    for (size_t at = 0; (at = log.find(" file-read-file passed\n", at)) != std::string::npos; at++)
+        reads++;
+    EXPECT_EQ(reads, 3u) << log;
+    EXPECT_NE(log.find(" QSM file-read-file passed\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" RPC file-read-file passed\n"), std::string::npos) << log;
     struct stat gone;
     EXPECT_NE(lstat(folder.path.c_str(), &gone), 0) << "the socket file goes with the simulator";
 }

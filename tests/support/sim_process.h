@@ -1,5 +1,6 @@
-// corapi-sim as a child process for the transport tests, and a runner for
-// the kit's programs as child processes (optionally as another user).
+// corapi-sim as a child process for the simulator's and the programs' tests,
+// and a runner for the kit's programs as child processes (optionally as
+// another user).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,10 +29,12 @@ inline std::string file_text(const std::string &path)
 }
 
 // A simulator started with args (after "-p 0"); the lines it prints first
-// name its listeners, its log goes to a file.
+// name its listeners (and the HTTPS certificate), its log goes to a file.
 class sim_process
 {
   public:
+    using clock_type = std::chrono::steady_clock;
+
     explicit sim_process(const char *program, std::vector<std::string> args = {})
     {
         char log_name[] = "/tmp/corapi-sim-log-XXXXXX";
@@ -41,8 +44,9 @@ class sim_process
         if (log_fd < 0 || pipe(out) != 0)
             return;
         args.insert(args.begin(), {program, "-p", "0"});
-        size_t expected = 1 + static_cast<size_t>(std::count(args.begin(), args.end(), "-q") +
-                                                  std::count(args.begin(), args.end(), "-r"));
+        size_t expected = 1;
+        for (const char *more : {"-q", "-r", "-s", "-C"})
+            expected += static_cast<size_t>(std::count(args.begin(), args.end(), more));
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
@@ -57,7 +61,8 @@ class sim_process
         close(out[1]);
         close(log_fd);
         out_fd_ = out[0];
-        // The HTTP line comes first, then one line per other listener.
+        // The HTTP line comes first, then one line per other listener, then
+        // the certificate's.
         while (lines_.size() < expected) {
             std::string line = read_line();
             if (line.empty())
@@ -90,11 +95,18 @@ class sim_process
     std::string log() const { return file_text(log_path_); }
     pid_t pid() const { return pid_; }
 
-    // SIGTERM and the exit status (-1 when it did not exit in time).
-    int stop()
+    // Send sig and wait for the exit: the exit status, -1 when killed by a
+    // signal, -2 when the process is still there after timeout.
+    int stop(int sig = SIGTERM, std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 1000; i++) {
+        kill(pid_, sig);
+        return wait_exit(timeout);
+    }
+
+    int wait_exit(std::chrono::milliseconds timeout)
+    {
+        auto deadline = clock_type::now() + timeout;
+        while (clock_type::now() < deadline) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 exited_ = true;
@@ -102,7 +114,7 @@ class sim_process
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return -1;
+        return -2;
     }
 
   private:
