@@ -132,10 +132,18 @@ TEST(ReqtoolScript, FailTellsTheOutcomeInTheExitStatus)
         EXPECT_NE(got.out.find(r.reason), std::string::npos) << got.out;
     }
 
+    // A certificate that is refused: the call does not reach the server.
+    sim_process tls(CORAPI_SIM, {"-s", "-w", sim_password});
+    program_run got = run_program({REQTOOL, "--fail", "-s", "-p", std::to_string(tls.port()),
+                                   "127.0.0.1", "root", sim_password, "system-get-version"},
+                                  {"CORVEX_CA_FILE=system"});
+    EXPECT_EQ(got.status, 3) << got.out;
+    EXPECT_NE(got.out.find("certificate was refused"), std::string::npos) << got.out;
+
     // A reply that holds no result.
     fixture_server garbage(answer_with(http_reply(200, "OK", "not xml")));
-    program_run got = run_program({REQTOOL, "--fail", "-p", std::to_string(garbage.port()),
-                                   "127.0.0.1", "root", "x", "system-get-version"});
+    got = run_program({REQTOOL, "--fail", "-p", std::to_string(garbage.port()), "127.0.0.1", "root",
+                       "x", "system-get-version"});
     EXPECT_EQ(got.status, 4) << got.out;
 
     // A server that takes the connection and never answers: the time-out.
