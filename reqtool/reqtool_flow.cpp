@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "corvex/cx_startup.h"
+#include "reqtool_catalog.h"
+#include "reqtool_password.h"
 #include "reqtool_request.h"
 
 // CORVEX_CA_FILE turns on the check of the server's certificate for
@@ -65,11 +67,44 @@ void reqtool_apply_timeout(cx_server_t *server, const reqtool_settings &settings
     cx_server_set_timeout(server, settings.timeout_seconds);
 }
 
+int reqtool_command(const reqtool_plan &plan)
+{
+    const reqtool_operands &operands = plan.operands;
+    switch (plan.settings.longs.command) {
+    case REQTOOL_COMMAND_HELP:
+        reqtool_long_help();
+        return 0;
+    case REQTOOL_COMMAND_VERSION:
+        reqtool_long_version();
+        return 0;
+    case REQTOOL_COMMAND_LIST:
+        return reqtool_catalog_list(operands.api, operands.count);
+    default: {
+        int status = reqtool_catalog_describe(plan.settings.longs.describe);
+        for (int k = 0; k < operands.count; k++) {
+            printf("\n");
+            status |= reqtool_catalog_describe(operands.api[k]);
+        }
+        return status;
+    }
+    }
+}
+
 int reqtool_run(int argc, char *const argv[])
 {
     reqtool_plan plan;
     if (int status = reqtool_prepare(argc, argv, plan))
         return status;
+    if (plan.settings.longs.command != REQTOOL_COMMAND_CALL)
+        return reqtool_command(plan);
+    // A password from elsewhere than the operands; wiped once the handle has its copy.
+    char password[reqtool_password_size] = "";
+    if (!plan.operands.password && !plan.settings.hostequiv) {
+        if (reqtool_password_obtain(plan.settings.longs, plan.operands.user, plan.operands.host,
+                                    password, sizeof password))
+            return 1;
+        plan.operands.password = password;
+    }
     char message[256] = "";
     if (!cx_startup(message, sizeof message)) {
         fprintf(stderr, "Error in cx_startup: %s\n.", message);
@@ -80,11 +115,12 @@ int reqtool_run(int argc, char *const argv[])
     cx_server_t *server =
         reqtool_open_server(operands.host, plan.server_type, operands.user, operands.password,
                             settings.tls, plan.auth_style, plan.port, settings.vslice);
+    explicit_bzero(password, sizeof password);
     if (!server)
         return 1;
     reqtool_apply_timeout(server, settings);
     int status = reqtool_build_and_invoke(server, operands.api, operands.count, settings.print_mode,
-                                          settings.input_mode);
+                                          settings.input_mode, &settings.longs);
     cx_server_close(server);
     return status;
 }

@@ -22,5 +22,9 @@ cx_server_t *reqtool_open_server(const char *host, int server_type, const char *
 // reported on standard error and the call runs without a time-out.
 void reqtool_apply_timeout(cx_server_t *server, const reqtool_settings &settings);
 
+// A run that makes no call (--help, --version, --list-apis, --describe);
+// returns the exit status.
+int reqtool_command(const reqtool_plan &plan);
+
 // The whole run for the argument vector; returns the exit status.
 int reqtool_run(int argc, char *const argv[]);

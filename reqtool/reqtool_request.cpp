@@ -7,6 +7,8 @@
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_xml.h"
 #include "reqtool_options.h"
+#include "reqtool_script.h"
+#include "reqtool_values.h"
 #include "vovedi/pool.h"
 
 namespace
@@ -217,7 +219,7 @@ void print_elem(const char *heading, const cx_elem_t *elem)
 } // namespace
 
 int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int count, int print_mode,
-                             int input_mode)
+                             int input_mode, const reqtool_long_settings *longs)
 {
     if (print_mode == REQTOOL_PRINT_RAW)
         cx_server_set_trace(server, CX_TRACE_RAW);
@@ -225,13 +227,18 @@ int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int co
     if (int status = build_request(operands, count, input_mode, &built))
         return status;
     elem_ptr api(built);
+    if (longs && longs->values && reqtool_values_add(api.get(), *longs) != 0)
+        return 1;
+    if (longs && longs->output != REQTOOL_OUTPUT_PLAIN)
+        return reqtool_script_call(server, api.get(), print_mode, *longs);
+    const bool fail = longs && longs->fail;
     if (print_mode == REQTOOL_PRINT_HEADED)
         print_elem("INPUT:\n", api.get());
     elem_ptr result(cx_server_invoke_elem(server, api.get()));
     if (!result) {
         fputs("Memory allocation error in cx_server_invoke_elem\n", stdout);
-        return 0;
+        return fail ? REQTOOL_EXIT_NO_RESULT : 0;
     }
     print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get());
-    return 0;
+    return fail ? reqtool_outcome(result.get()) : 0;
 }

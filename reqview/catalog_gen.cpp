@@ -196,13 +196,15 @@ void write_records(std::ostream &out, const std::vector<api> &apis)
 
 constexpr std::string_view completion_function = R"(
 # Options stand before the first operand: -c, -p, -t and -v take an argument,
-# attached or as the next word; "-" or "--" ends them. The operands are host,
-# user, password and API (host and API with -h), then parameter names and
-# values in pairs; -i and -I take the request as XML instead.
+# attached or as the next word, as do the long options below; "-" or "--"
+# ends them. The operands are host, user, password and API (host and API
+# with -h, no password with a --password-* option), then parameter names and
+# values in pairs; -i and -I take the request as XML instead. After
+# --list-apis and --describe the operands are API names.
 _reqtool()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    local i=1 j word letter hostequiv=0 xml=0 wants= ended=0
+    local i=1 j word letter hostequiv=0 xml=0 wants= ended=0 nopass=0 listing=0
     COMPREPLY=()
     while (( i < COMP_CWORD )); do
         word=${COMP_WORDS[i]}
@@ -210,6 +212,19 @@ _reqtool()
             (( i++ ))
             ended=1
             break
+        fi
+        if [[ $word == --?* ]]; then
+            (( i++ ))
+            case $word in
+            --password-*) nopass=1 ;;
+            --list-apis|--describe*) listing=1 ;;
+            esac
+            case $word in
+            --password-file|--password-env|--literal|--value-file|--describe)
+                (( i == COMP_CWORD )) && wants=$word
+                (( i++ )) ;;
+            esac
+            continue
         fi
         [[ $word == [-/]?* ]] || break
         (( i++ ))
@@ -228,15 +243,24 @@ _reqtool()
             esac
         done
     done
-    if [[ -n $wants ]]; then
-        [[ $wants == t ]] && COMPREPLY=($(compgen -W 'vault fleet sentry relay' -- "$cur"))
-        return 0
-    fi
+    case $wants in
+    t) COMPREPLY=($(compgen -W 'vault fleet sentry relay' -- "$cur")) ;;
+    --password-file) COMPREPLY=($(compgen -f -- "$cur")) ;;
+    --password-env) COMPREPLY=($(compgen -v -- "$cur")) ;;
+    --describe) COMPREPLY=($(compgen -W "$_reqtool_apis" -- "$cur")) ;;
+    esac
+    [[ -n $wants ]] && return 0
     if (( i == COMP_CWORD && ! ended )) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-c -h -i -I -p -Q -r -s -t -v -x -X' -- "$cur"))
+        COMPREPLY=($(compgen -W '-c -h -i -I -p -Q -r -s -t -v -x -X
+            --describe --fail --help --json --list-apis --literal --password-env
+            --password-file --password-prompt --strict --value-file --version --xml' -- "$cur"))
         return 0
     fi
-    local n=$(( COMP_CWORD - i )) api_at=3
+    if (( listing )); then
+        COMPREPLY=($(compgen -W "$_reqtool_apis" -- "$cur"))
+        return 0
+    fi
+    local n=$(( COMP_CWORD - i )) api_at=$(( 3 - nopass ))
     (( hostequiv )) && api_at=1
     if (( n == 0 )); then
         if declare -F _known_hosts_real >/dev/null; then

@@ -347,7 +347,16 @@ TEST(ApiCatalog, CompletionCompletesApisAndTheirInputsInBash)
     // Each case: the words typed so far (the last one being completed) and
     // the candidates bash offers.
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"reqtool -", "-c -h -i -I -p -Q -r -s -t -v -x -X"},
+        {"reqtool -", "-c -h -i -I -p -Q -r -s -t -v -x -X --describe --fail --help --json "
+                      "--list-apis --literal --password-env --password-file --password-prompt "
+                      "--strict --value-file --version --xml"},
+        {"reqtool -x --pass", "--password-env --password-file --password-prompt"},
+        {"reqtool --describe file-w", "file-write-file"},
+        {"reqtool --list-apis --xml quota-rep", "quota-report quota-report-errors"},
+        {"reqtool --password-env REQTOOL_COMPLETION_T", "REQTOOL_COMPLETION_TEST"},
+        {"reqtool --password-env PW -p 8080 storage1 admin system-get-v", "system-get-version"},
+        {"reqtool --password-file=pw --literal data=x storage1 admin file-write-file ''",
+         "data offset overwrite path"},
         {"reqtool -t s", "sentry"},
         {"reqtool -xt ''", "vault fleet sentry relay"},
         {"reqtool storage1 admin secret file-w", "file-write-file"},
@@ -369,7 +378,8 @@ TEST(ApiCatalog, CompletionCompletesApisAndTheirInputsInBash)
     temp_dir dir;
     std::string script = "source '" + std::string(REQTOOL_COMPLETION) +
                          "'\n"
-                         "complete -p reqtool\n";
+                         "complete -p reqtool\n"
+                         "REQTOOL_COMPLETION_TEST=1\n";
     for (auto &[line, expected] : cases)
         script += "COMP_WORDS=(" + line +
                   "); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))\n"
