@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int fds[2];
         if (!connection_with(data, size, fds))
             abort();
-        shttpc_t conn = {SHTTPC_MODE_PLAIN, fds[0], nullptr, nullptr, 1000};
+        shttpc_t conn{};
+        conn.sock = fds[0];
+        conn.timeout_ms = 1000;
         stab_t *headers = nullptr;
         int status = http_read_reply_head(&conn, want_headers ? &headers : nullptr);
         // A table exactly for a whole head with status 200, when asked for.

@@ -4,11 +4,14 @@
 #include "corvex/cx_invoke.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "corvex/cx_qsm.h"
 #include "corvex/cx_request.h"
+#include "corvex/cx_rpc.h"
 #include "corvex/http.h"
 #include "cx_reply_detail.h"
 #include "vovedi/pool.h"
@@ -23,6 +26,7 @@ constexpr size_t message_size = 256;
 constexpr int trace_piece = 32768;
 constexpr int errno_nomem = 12;
 constexpr int errno_timeout = 60;
+constexpr int tls_error_ssl = 1; // the TLS library's code for a failed handshake
 
 struct status_text {
     int code;
@@ -110,25 +114,28 @@ bool fill_credential(char **slot, const char *from)
     return *slot != nullptr;
 }
 
-// Everything one HTTP call holds, released on every way out.
-struct http_call {
+// What every call holds, released on every way out. The connection of an
+// HTTP call is the call's own; a socket-mode call keeps its connection in
+// the handle while it runs.
+struct invocation {
     cx_server_t *server;
+    shttpc_t *own_conn = nullptr;
+    shttpc_t *&conn;
     char *document = nullptr;
-    char *url = nullptr;
-    shttpc_t *conn = nullptr;
-    stab_t *headers = nullptr;
     cx_xml_state_t *state = nullptr;
-    http_credentials_t cred{};
     char message[message_size] = "";
 
-    ~http_call()
+    invocation(cx_server_t *s, bool conn_in_handle)
+        : server(s), conn(conn_in_handle ? s->qsm_conn : own_conn)
+    {
+    }
+    invocation(const invocation &) = delete;
+    invocation &operator=(const invocation &) = delete;
+
+    ~invocation()
     {
         xml_destroy(state);
         close_connection();
-        stab_free(headers);
-        VV_FREE(cred.user);
-        str_free_secret(cred.password);
-        VV_FREE(url);
         VV_FREE(document);
     }
 
@@ -139,13 +146,34 @@ struct http_call {
     }
 };
 
-// Copy the reply body to standard output (trace mode 1) or drop it.
-cx_elem_t *bypass_parsing(http_call &call)
+// The request document with the DTD of the handle's server type.
+int build_document(invocation &call, cx_elem_t *api, int with_vslice)
 {
-    fputs("\nOUTPUT:\n", stdout);
+    const char *dtd = cx_request_dtd_path(static_cast<int>(call.server->server_type));
+    if (!dtd)
+        return CX_REQUEST_ENCODE_FAILED;
+    return cx_request_document(call.server, api, with_vslice, dtd, &call.document);
+}
+
+void print_input(const invocation &call)
+{
+    if (call.server->trace != CX_TRACE_RAW)
+        return;
+    printf("INPUT:\n%s\n", call.document);
+    fflush(stdout);
+}
+
+// What became of a reply body copied in trace mode.
+enum class copied { whole, no_memory, too_large };
+
+// Read the reply body to its end (within the handle's reply limit), copying
+// it to standard output in trace mode 1, then close the connection. Without
+// a read buffer the connection is left open.
+copied copy_body(invocation &call)
+{
     auto *piece = static_cast<char *>(VV_MALLOC(trace_piece));
     if (!piece)
-        return failure("Unable to allocate memory", errno_nomem);
+        return copied::no_memory;
     cx_detail::body_reader body(call.conn, -1, call.server->reply_limit);
     int n;
     while ((n = body.next(piece, trace_piece)) > 0) {
@@ -156,20 +184,24 @@ cx_elem_t *bypass_parsing(http_call &call)
     fputs("\n", stdout);
     fflush(stdout);
     call.close_connection();
-    if (body.too_large())
-        return cx_detail::reply_too_large(call.server->reply_limit);
-    return failure("debugging bypassed xml parsing", CX_ERR_INTERNAL);
+    return body.too_large() ? copied::too_large : copied::whole;
 }
 
-// Parse the reply body from the connection into a result.
-cx_elem_t *parse_reply(http_call &call, bool debug)
+// Make the parse state for the reply body; false when there is no memory
+// for it (each transport reports that in its own terms).
+bool start_parse(invocation &call, bool debug)
 {
     if (debug)
         fputs("::XML DEBUG BEGIN::\n", stderr);
     call.state = xml_create();
-    if (!call.state)
-        return failure("Unable to allocate memory in xml_create.", errno_nomem);
-    long length = stab_get_int(call.headers, "Content-Length", -1);
+    return call.state != nullptr;
+}
+
+// Parse the reply body (length bytes, or up to the end of the connection
+// when negative, and never past the handle's reply limit) into a result,
+// closing the connection once it is read.
+cx_elem_t *finish_parse(invocation &call, long length, bool debug)
+{
     xml_parse_stream_limit(call.conn, call.state, length, call.server->reply_limit);
     call.close_connection();
     if (call.state->too_large)
@@ -183,17 +215,44 @@ cx_elem_t *parse_reply(http_call &call, bool debug)
     return cx_reply_decode(&call.state->stack[0]);
 }
 
+// ---------------------------------------------------------------------------
+// HTTP and HTTPS
+
+struct http_call : invocation {
+    char *url = nullptr;
+    stab_t *headers = nullptr;
+    http_credentials_t cred{};
+
+    explicit http_call(cx_server_t *s) : invocation(s, false) {}
+
+    ~http_call()
+    {
+        stab_free(headers);
+        VV_FREE(cred.user);
+        str_free_secret(cred.password);
+        VV_FREE(url);
+    }
+};
+
 // Connect, post the document and read the reply into a result.
 cx_elem_t *post_and_read(http_call &call, bool debug)
 {
     cx_server_t *server = call.server;
-    int rc =
-        http_open_url(call.url, &call.conn, &call.cred, server->auth_style == CX_AUTH_HOSTEQUIV,
-                      server->transport == CX_TRANSPORT_HTTPS, static_cast<int>(server->timeout));
-    if (rc == -1)
+    http_tls_check_t check = {server->tls_verify, server->tls_ca_file};
+    int rc = http_open_url_checked(
+        call.url, &call.conn, &call.cred, server->auth_style == CX_AUTH_HOSTEQUIV,
+        server->transport == CX_TRANSPORT_HTTPS, static_cast<int>(server->timeout), &check);
+    // -1 is also a failed handshake's TLS error code 1 negated; only a
+    // host-equivalence open that found no port leaves another last error.
+    if (rc == -1 && server->auth_style == CX_AUTH_HOSTEQUIV && sockerr_get() != tls_error_ssl)
         return failure("No permission to use 'hostsequiv' authentication, must be root.", 1);
     if (rc != 0) {
-        snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d).", -rc);
+        // A refused certificate says why, after the usual text.
+        if (const char *refusal = shttpc_tls_refusal())
+            snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d): %s.", -rc,
+                     refusal);
+        else
+            snprintf(call.message, sizeof call.message, "Can't connect to host (err=%d).", -rc);
         return failure(call.message, -rc);
     }
     if (!fill_credential(&call.cred.password, server->password))
@@ -208,21 +267,29 @@ cx_elem_t *post_and_read(http_call &call, bool debug)
         cx_status_message(rc, "HTTP POST", 0, call.message, sizeof call.message);
         return failure(call.message, cx_status_errno(rc));
     }
-    if (server->trace != CX_TRACE_OFF)
-        return bypass_parsing(call);
-    return parse_reply(call, debug);
+    if (server->trace != CX_TRACE_OFF) {
+        fputs("\nOUTPUT:\n", stdout);
+        switch (copy_body(call)) {
+        case copied::no_memory:
+            return failure("Unable to allocate memory", errno_nomem);
+        case copied::too_large:
+            return cx_detail::reply_too_large(server->reply_limit);
+        case copied::whole:
+            break;
+        }
+        return failure("debugging bypassed xml parsing", CX_ERR_INTERNAL);
+    }
+    if (!start_parse(call, debug))
+        return failure("Unable to allocate memory in xml_create.", errno_nomem);
+    return finish_parse(call, stab_get_int(call.headers, "Content-Length", -1), debug);
 }
 
 cx_elem_t *invoke_http(cx_server_t *server, cx_elem_t *api)
 {
-    http_call call{server};
-    const char *dtd = cx_request_dtd_path(static_cast<int>(server->server_type));
-    if (!dtd || cx_request_document(server, api, 1, dtd, &call.document) != CX_REQUEST_OK)
+    http_call call(server);
+    if (build_document(call, api, 1) != CX_REQUEST_OK)
         return failure(nullptr, CX_ERR_INTERNAL);
-    if (server->trace == CX_TRACE_RAW) {
-        printf("INPUT:\n%s\n", call.document);
-        fflush(stdout);
-    }
+    print_input(call);
     call.url = static_cast<char *>(VV_MALLOC(url_size));
     if (!call.url)
         return failure(nullptr, CX_ERR_INTERNAL);
@@ -234,11 +301,62 @@ cx_elem_t *invoke_http(cx_server_t *server, cx_elem_t *api)
     return post_and_read(call, debug);
 }
 
-cx_elem_t *transport_missing(const char *name)
+// ---------------------------------------------------------------------------
+// Socket mode
+
+// The failure result of a socket-mode status; the connection is closed.
+cx_elem_t *qsm_failure(invocation &call, int status, int extra)
 {
-    char reason[message_size];
-    snprintf(reason, sizeof reason, "%s - transport not available in this build", name);
-    return failure(reason, CX_ERR_RESPONSE);
+    call.close_connection();
+    cx_status_message(status, "QSM", extra, call.message, sizeof call.message);
+    return failure(call.message, cx_status_errno(status));
+}
+
+// Open the connection, send the document and read the reply into a result.
+cx_elem_t *qsm_exchange(invocation &call, bool debug)
+{
+    cx_server_t *server = call.server;
+    // A line break in the login would inject head lines: refused before
+    // anything is sent, or even connected.
+    if (!cx_qsm_login_valid(server->user, server->password))
+        return qsm_failure(call, CX_QSM_CANT_ENCODE, 0);
+    if (!call.conn) {
+        int timeout = server->timeout > INT_MAX ? INT_MAX : static_cast<int>(server->timeout);
+        int rc =
+            cx_qsm_socket_open(server->user, server->password, server->host, server->resolve_names,
+                               server->transport, server->port, timeout, &call.conn);
+        if (rc != 0)
+            return qsm_failure(call, rc == -1 ? 555 : 554, -rc);
+    }
+    long length = 0;
+    int status = cx_qsm_send_request(call.conn, server->user, server->password, call.document,
+                                     strlen(call.document), &length);
+    if (status != CX_QSM_OK)
+        return qsm_failure(call, status, 0);
+    if (server->trace != CX_TRACE_OFF) {
+        if (server->trace == CX_TRACE_RAW)
+            fputs("\nOUTPUT:\n", stdout);
+        copied body = copy_body(call);
+        if (body == copied::too_large)
+            return cx_detail::reply_too_large(server->reply_limit);
+        return qsm_failure(call, body == copied::whole ? 564 : 551, 0);
+    }
+    if (!start_parse(call, debug))
+        return qsm_failure(call, 552, 0);
+    return finish_parse(call, length, debug);
+}
+
+cx_elem_t *invoke_qsm(cx_server_t *server, cx_elem_t *api)
+{
+    invocation call(server, true);
+    int built = build_document(call, api, 0);
+    if (built != CX_REQUEST_OK)
+        return qsm_failure(call, built == CX_REQUEST_NOMEM ? 553 : 558, 0);
+    print_input(call);
+    bool debug = debug_from_environment();
+    if (debug)
+        fprintf(stderr, "CX_SERVER_INVOKE_ELEM:\nXML=::%s::\n\n", call.document);
+    return qsm_exchange(call, debug);
 }
 
 // "&apos;" ... "&amp;" back to their characters, "&amp;" last.
@@ -271,9 +389,9 @@ cx_elem_t *cx_server_invoke_elem(cx_server_t *server, cx_elem_t *api)
     case CX_AUTH_HOSTEQUIV:
         return invoke_http(server, api);
     case CX_AUTH_RPC:
-        return transport_missing("RPC");
+        return cx_invoke_rpc(server, api);
     case CX_AUTH_QSM:
-        return transport_missing("QSM");
+        return invoke_qsm(server, api);
     default:
         return failure("Unrecognized server authentication style", CX_ERR_AUTH);
     }

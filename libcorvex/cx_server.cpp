@@ -101,6 +101,7 @@ int cx_server_close(cx_server_t *server)
     VV_FREE(server->name_prefix);
     VV_FREE(server->app_name);
     VV_FREE(server->api_intent);
+    VV_FREE(server->tls_ca_file);
     VV_FREE(server);
     return 1;
 }
@@ -258,4 +259,19 @@ int cx_server_set_app_name(cx_server_t *server, const char *name)
 int cx_server_set_api_intent(cx_server_t *server, const char *intent)
 {
     return refuse_null(server) ? 0 : replace_text(&server->api_intent, intent);
+}
+
+int cx_server_set_tls_verify(cx_server_t *server, const char *ca_file)
+{
+    if (refuse_null(server))
+        return 0;
+    char *copy = nullptr;
+    if (ca_file && !(copy = VV_STRDUP(ca_file))) {
+        errno = ENOMEM;
+        return 0;
+    }
+    VV_FREE(server->tls_ca_file);
+    server->tls_ca_file = copy;
+    server->tls_verify = 1;
+    return 1;
 }

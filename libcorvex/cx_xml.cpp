@@ -122,42 +122,24 @@ void trace_tag(const cx_xml_state_t *s, const char *what, const xmlChar *name)
         printf("CX_XML_%s name=%s\n", what, reinterpret_cast<const char *>(name));
 }
 
-// The parser library keeps a literal ampersand of an attribute value as
-// the reference "&#38;" (and nothing else: every other reference is
-// replaced, or the parse fails). The stored value has the ampersand itself.
-// Returns value, or a new text that the caller releases; null when memory
-// runs out.
-const char *attribute_value(const char *value, char **decoded)
+// Store one attribute. Without entity substitution the parser library hands
+// every "&" of an attribute value over as "&#38;" (and only that way), so
+// that is turned back into the character the document meant.
+bool set_attribute(cx_elem_t *elem, const char *name, const char *value)
 {
-    *decoded = nullptr;
-    const char *at = strstr(value, "&#38;");
-    if (!at)
-        return value;
-    *decoded = static_cast<char *>(VV_MALLOC(strlen(value) + 1));
-    if (!*decoded)
-        return nullptr;
-    char *out = *decoded;
-    for (const char *p = value; *p;) {
-        if (strncmp(p, "&#38;", 5) == 0) {
-            *out++ = '&';
-            p += 5;
-        } else {
-            *out++ = *p++;
-        }
-    }
-    *out = '\0';
-    return *decoded;
+    if (!strstr(value, "&#38;"))
+        return cx_elem_attr_set(elem, name, value);
+    char *decoded = str_replace(value, "&#38;", "&");
+    bool stored = decoded && cx_elem_attr_set(elem, name, decoded);
+    VV_FREE(decoded);
+    return stored;
 }
 
 void copy_attributes(cx_xml_state_t *s, cx_elem_t *elem, const xmlChar **attributes)
 {
     for (const xmlChar **pair = attributes; pair[0] && pair[1]; pair += 2) {
-        char *decoded;
-        const char *value = attribute_value(reinterpret_cast<const char *>(pair[1]), &decoded);
-        bool stored =
-            value && cx_elem_attr_set(elem, reinterpret_cast<const char *>(pair[0]), value);
-        VV_FREE(decoded);
-        if (!stored) {
+        if (!set_attribute(elem, reinterpret_cast<const char *>(pair[0]),
+                           reinterpret_cast<const char *>(pair[1]))) {
             error_set_constant(s, no_memory_for_elements);
             return;
         }

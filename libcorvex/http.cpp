@@ -264,6 +264,13 @@ int write_request_with_headers(shttpc_t *conn, const http_url_t &url,
 
 int http_open(const char *host, int port, shttpc_t **out, int hostequiv, int tls, int timeout_s)
 {
+    return http_open_checked(host, port, out, hostequiv, tls, timeout_s, nullptr);
+}
+
+int http_open_checked(const char *host, int port, shttpc_t **out, int hostequiv, int tls,
+                      int timeout_s, const http_tls_check_t *check)
+{
+    shttpc_tls_refusal_clear(); // a refusal seen after this is this open's
     if (!out || !host)
         return -22;
     *out = nullptr;
@@ -289,6 +296,11 @@ int http_open(const char *host, int port, shttpc_t **out, int hostequiv, int tls
         shttpc_close(conn);
         return -1;
     }
+    if (tls == 1 && shttpc_set_tls_peer(conn, host, check && check->verify,
+                                        check ? check->ca_file : nullptr) != 0) {
+        shttpc_close(conn);
+        return -12;
+    }
     if (shttpc_connect_ipv6(conn, first, static_cast<int>(first->ai_addrlen)) != 0) {
         int error = sockerr_get();
         if (tls == 1 && error != SOCKERR_ECONNREFUSED && gate("debug"))
@@ -305,6 +317,13 @@ int http_open(const char *host, int port, shttpc_t **out, int hostequiv, int tls
 int http_open_url(const char *url, shttpc_t **out, http_credentials_t *cred, int hostequiv, int tls,
                   int timeout_s)
 {
+    return http_open_url_checked(url, out, cred, hostequiv, tls, timeout_s, nullptr);
+}
+
+int http_open_url_checked(const char *url, shttpc_t **out, http_credentials_t *cred, int hostequiv,
+                          int tls, int timeout_s, const http_tls_check_t *check)
+{
+    shttpc_tls_refusal_clear();
     if (!url || !out || !cred)
         return -22;
     *out = nullptr;
@@ -316,7 +335,7 @@ int http_open_url(const char *url, shttpc_t **out, http_credentials_t *cred, int
     rc = copy_url_credentials(split.url, cred);
     if (rc != 0)
         return rc;
-    rc = http_open(split.url.host, split.url.port, out, hostequiv, tls, timeout_s);
+    rc = http_open_checked(split.url.host, split.url.port, out, hostequiv, tls, timeout_s, check);
     if (rc != 0)
         clear_credentials(cred);
     return rc;

@@ -14,6 +14,7 @@
 #include "vovedi/log.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
+#include "vovedi/testpoint.h"
 #include "vovedi/zthread.h"
 
 namespace
@@ -231,6 +232,7 @@ int http_url_getaddrinfo(const char *node, const char *service, const struct add
     }
     *result = nullptr;
     zthread_once(&resolver_once, resolver_bind);
+    testpoint_int(0, "http_url", "lookup", __FILE__, __LINE__); // lets tests see every lookup
     errno = 0;
     int code = resolver.lookup(node, service, hints, result);
     if (code == 0)

@@ -14,7 +14,8 @@ namespace
 
 // Take the next letter of the group being scanned, or -1 when there is none
 // and the options end here (the argument stays as the first operand, unless
-// it was a lone "-" or "--", which only marks the end of the options).
+// it was a lone "-" or "--", which only marks the end of the options); 1
+// for a long option, which is no group.
 int next_group(reqtool_scanner &scanner, int argc, char *const argv[])
 {
     if (scanner.group && *++scanner.group)
@@ -29,6 +30,10 @@ int next_group(reqtool_scanner &scanner, int argc, char *const argv[])
     }
     if (strcmp(argument, "-") == 0 || strcmp(argument, "--") == 0)
         return -1;
+    if (strncmp(argument, "--", 2) == 0) {
+        scanner.optarg = argument;
+        return 1;
+    }
     scanner.group = argument + 1;
     return 0;
 }
@@ -39,8 +44,8 @@ int reqtool_parse_options(reqtool_scanner &scanner, int argc, char *const argv[]
                           const char *optstring)
 {
     scanner.optarg = nullptr;
-    if (next_group(scanner, argc, argv) < 0)
-        return -1;
+    if (int next = next_group(scanner, argc, argv))
+        return next < 0 ? -1 : REQTOOL_LONG_OPTION;
     const char letter = *scanner.group;
     if (letter == ':')
         return '?';
@@ -102,7 +107,8 @@ void apply_option(reqtool_settings &settings, int letter, const char *argument)
         break;
     case 'p':
         settings.port = reqtool_number(argument);
-        printf("Port used : %d\n", settings.port);
+        if (!reqtool_long_quiet(settings.longs))
+            printf("Port used : %d\n", settings.port);
         break;
     case 'i':
         settings.input_mode = REQTOOL_INPUT_XML_ARG;
@@ -131,6 +137,9 @@ void apply_option(reqtool_settings &settings, int letter, const char *argument)
     case 'h':
         settings.hostequiv = true;
         break;
+    case 'Q':
+        settings.socket_mode = true;
+        break;
     default:
         fprintf(stderr, "Unrecognized option: %c\n", letter);
         break;
@@ -143,13 +152,22 @@ int reqtool_scan_options(int argc, char *const argv[], reqtool_settings &setting
 {
     reqtool_scanner scanner;
     int letter;
-    while ((letter = reqtool_parse_options(scanner, argc, argv, reqtool_optstring)) != -1)
+    while ((letter = reqtool_parse_options(scanner, argc, argv, reqtool_optstring)) != -1) {
+        if (letter == REQTOOL_LONG_OPTION) {
+            const char *value;
+            if (reqtool_long_take(scanner, argc, argv, &value) != REQTOOL_LONG_UNKNOWN)
+                continue;
+            letter = '?'; // as before long options had a meaning
+        }
         apply_option(settings, letter, scanner.optarg);
+    }
     return scanner.index;
 }
 
 int reqtool_auth_style(const reqtool_settings &settings)
 {
+    if (settings.socket_mode)
+        return CX_AUTH_QSM;
     if (settings.rpc)
         return CX_AUTH_RPC;
     if (settings.hostequiv)
@@ -183,6 +201,28 @@ int reqtool_default_port(int server_type, bool tls)
 namespace
 {
 
+// Socket mode has no default port, carries neither TLS nor a vslice, and is
+// a transport of its own.
+int check_socket_mode(const reqtool_settings &settings)
+{
+    if (!settings.socket_mode)
+        return 0;
+    if (settings.rpc || settings.hostequiv || settings.tls) {
+        fputs("Invalid usage of transport. Do not use -Q option together with -r, -h or -s.\n",
+              stderr);
+        return 1;
+    }
+    if (settings.vslice) {
+        fputs("The -v option is not a valid option with -Q\n", stderr);
+        return 1;
+    }
+    if (settings.port == -1) {
+        fputs("The -Q option needs the server's socket-mode port, given with -p.\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
 // Combinations of options that cannot work; they fail before any operand is
 // looked at, without the usage text.
 int check_settings(const reqtool_settings &settings)
@@ -201,7 +241,7 @@ int check_settings(const reqtool_settings &settings)
               stderr);
         return 1;
     }
-    return 0;
+    return check_socket_mode(settings);
 }
 
 int complain(const char *message, const char *program)
@@ -222,9 +262,11 @@ int check_operands(const reqtool_settings &settings, int argc, char *const argv[
         if (next >= argc)
             return complain("User not specified.\n", program);
         operands.user = argv[next++];
-        if (next >= argc)
-            return complain("Password not specified.\n", program);
-        operands.password = argv[next++];
+        if (settings.longs.password_source == REQTOOL_PASSWORD_OPERAND) {
+            if (next >= argc)
+                return complain("Password not specified.\n", program);
+            operands.password = argv[next++];
+        }
     }
     operands.api = argv + next;
     operands.count = argc - next;
@@ -249,7 +291,16 @@ int check_operands(const reqtool_settings &settings, int argc, char *const argv[
 int reqtool_prepare(int argc, char *const argv[], reqtool_plan &plan)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "reqtool";
+    if (int status = reqtool_long_scan(argc, argv, plan.settings.longs))
+        return status;
+    if (plan.settings.longs.command == REQTOOL_COMMAND_HELP)
+        return 0;
     int first = reqtool_scan_options(argc, argv, plan.settings);
+    if (plan.settings.longs.command != REQTOOL_COMMAND_CALL) {
+        plan.operands.api = argv + first;
+        plan.operands.count = argc - first;
+        return 0;
+    }
     if (int status = check_settings(plan.settings))
         return status;
     plan.auth_style = reqtool_auth_style(plan.settings);

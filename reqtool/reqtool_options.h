@@ -4,8 +4,11 @@
 
 #include <cstdint>
 
-// The option letters; a letter followed by ':' takes an argument.
-inline constexpr const char reqtool_optstring[] = "c:p:iIrst:v:xXh";
+#include "reqtool_long.h"
+
+// The option letters; a letter followed by ':' takes an argument. "Q"
+// (socket mode) extends the letters the usage text names.
+inline constexpr const char reqtool_optstring[] = "c:p:iIrst:v:xXhQ";
 
 // Where the API element comes from.
 enum reqtool_input_mode {
@@ -28,12 +31,17 @@ struct reqtool_scanner {
     const char *optarg = nullptr; // argument of the option just returned, if it takes one
 };
 
+// What reqtool_parse_options returns for a long option.
+inline constexpr int REQTOOL_LONG_OPTION = 0x100;
+
 // Scan one option of argv (argc arguments) against optstring. Returns the
 // option letter, '?' for an unknown letter, a ':' or an option that lacks its
 // argument, and -1 when the options end (at the first operand, which is left
 // at scanner.index, or after a lone "-" or "--", which is consumed). An
 // argument starting with '-' or '/' is a group of letters; a lone "/" is an
-// operand.
+// operand. An argument starting with "--" and more is a long option:
+// REQTOOL_LONG_OPTION with the whole argument in scanner.optarg (its value,
+// if it takes one, is left to reqtool_long_take).
 int reqtool_parse_options(reqtool_scanner &scanner, int argc, char *const argv[],
                           const char *optstring);
 
@@ -51,11 +59,15 @@ struct reqtool_settings {
     const char *vslice = nullptr; // borrowed from the argument vector
     int print_mode = REQTOOL_PRINT_PLAIN;
     bool hostequiv = false;
+    bool socket_mode = false; // -Q
+    reqtool_long_settings longs;
 };
 
-// Scan every option into settings. Prints "Unrecognized option: ?" on
-// standard error for each scanner error and the port line on standard
-// output for each -p. Returns the index of the first operand.
+// Scan every short option into settings. Prints "Unrecognized option: ?" on
+// standard error for each scanner error (an unknown long option included)
+// and the port line on standard output for each -p, unless settings.longs
+// keeps it quiet. Long options are passed over: reqtool_long_scan reads
+// them. Returns the index of the first operand.
 int reqtool_scan_options(int argc, char *const argv[], reqtool_settings &settings);
 
 // The decimal number at the start of text, as atoi reads it, saturated to
@@ -72,7 +84,7 @@ int reqtool_default_port(int server_type, bool tls);
 struct reqtool_operands {
     const char *host = nullptr;
     const char *user = nullptr;     // null with host equivalence
-    const char *password = nullptr; // null with host equivalence
+    const char *password = nullptr; // null with host equivalence or a --password-* option
     char *const *api = nullptr;     // the API operand and the pairs after it
     int count = 0;                  // number of operands at api
 };
@@ -88,7 +100,9 @@ struct reqtool_plan {
 
 // Scan the options and check settings and operands, printing each
 // complaint (and the usage text where it belongs) on standard error.
-// Returns 0 when the run can go on, otherwise the exit status.
+// Returns 0 when the run can go on, otherwise the exit status. For a run
+// that makes no call (settings.longs.command), the operands from the
+// first on are left in operands.api and nothing else is checked.
 int reqtool_prepare(int argc, char *const argv[], reqtool_plan &plan);
 
 // The environment variable that sets the reply limit.

@@ -7,6 +7,8 @@
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_xml.h"
 #include "reqtool_options.h"
+#include "reqtool_script.h"
+#include "reqtool_values.h"
 #include "vovedi/pool.h"
 
 namespace
@@ -220,14 +222,14 @@ int print_elem(const char *heading, const cx_elem_t *elem)
     bool written = cx_elem_write_stream(elem, 0, "", &out) && cx_xml_stream_write(&out, "\n", 1);
     if (cx_xml_stream_close(&out) && written)
         return 0;
-    fprintf(stderr, "Unable to write the result: %s\n", strerror(errno));
+    fprintf(stderr, "reqtool: cannot write the result: %s\n", strerror(errno));
     return 1;
 }
 
 } // namespace
 
 int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int count, int print_mode,
-                             int input_mode)
+                             int input_mode, const reqtool_long_settings *longs)
 {
     if (print_mode == REQTOOL_PRINT_RAW)
         cx_server_set_trace(server, CX_TRACE_RAW);
@@ -235,13 +237,20 @@ int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int co
     if (int status = build_request(operands, count, input_mode, &built))
         return status;
     elem_ptr api(built);
+    if (longs && longs->values && reqtool_values_add(api.get(), *longs) != 0)
+        return 1;
+    if (longs && longs->output != REQTOOL_OUTPUT_PLAIN)
+        return reqtool_script_call(server, api.get(), print_mode, *longs);
+    const bool fail = longs && longs->fail;
     // Without a place to print the result, the call is not made.
     if (print_mode == REQTOOL_PRINT_HEADED && print_elem("INPUT:\n", api.get()) != 0)
-        return 1;
+        return REQTOOL_EXIT_USAGE;
     elem_ptr result(cx_server_invoke_elem(server, api.get()));
     if (!result) {
         fputs("Memory allocation error in cx_server_invoke_elem\n", stdout);
-        return 0;
+        return fail ? REQTOOL_EXIT_NO_RESULT : 0;
     }
-    return print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get());
+    if (print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get()) != 0)
+        return REQTOOL_EXIT_USAGE;
+    return fail ? reqtool_outcome(result.get()) : 0;
 }

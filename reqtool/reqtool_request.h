@@ -7,6 +7,7 @@
 
 #include "corvex/cx_elem.h"
 #include "corvex/cx_server.h"
+#include "reqtool_long.h"
 
 // Exit status when an element of the request cannot be created.
 inline constexpr int reqtool_status_no_elem = -2;
@@ -53,6 +54,8 @@ cx_elem_t *cx_request_from_xml(const char *xml);
 // result, streaming it to standard output. Returns the exit status: 0 once
 // the call was made and its result printed, 1 for bad or unreadable XML input
 // or when standard output cannot be written, reqtool_status_no_elem when the
-// element cannot be built.
+// element cannot be built. The long options in longs (none when null) add
+// parameters, choose the output and, with --fail, the status of a call that
+// was made.
 int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int count, int print_mode,
-                             int input_mode);
+                             int input_mode, const reqtool_long_settings *longs = nullptr);

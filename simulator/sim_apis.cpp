@@ -32,18 +32,6 @@ const std::string &api_inputs::at(std::string_view name) const
     return it->second;
 }
 
-std::string shown(std::string_view value)
-{
-    constexpr size_t limit = 64;
-    if (value.size() <= limit)
-        return std::string(value);
-    // Cut before a whole character, so the reason stays valid UTF-8.
-    size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
-        cut--;
-    return std::string(value.substr(0, cut)) + "...";
-}
-
 namespace
 {
 
@@ -132,9 +120,8 @@ out_elem number(std::string name, uint64_t value)
 
 outputs system_get_version(const api_inputs &, store &)
 {
-    return {leaf("version", "corapi-sim " CORAPI_SIM_VERSION ": simulated storage server"),
-            leaf("api-version", std::to_string(api_major) + "." + std::to_string(api_minor)),
-            leaf("is-clustered", "false")};
+    return {leaf("version", "corapi-sim " CORAPI_SIM_VERSION ": simulated storage server, API " +
+                                std::to_string(api_major) + "." + std::to_string(api_minor))};
 }
 
 outputs volume_create(const api_inputs &in, store &s)
@@ -228,6 +215,11 @@ const std::array<api_def, 8> apis = {{
 }};
 
 } // namespace
+
+std::span<const api_def> api_all()
+{
+    return apis;
+}
 
 const api_def *api_find(std::string_view name)
 {

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,12 +54,12 @@ struct api_def {
 // The API of that name, or null.
 const api_def *api_find(std::string_view name);
 
+// Every API the simulator answers, in order of name.
+std::span<const api_def> api_all();
+
 // The API version the simulated server speaks; requests may ask for any
 // version from 1.0 up to it.
 constexpr int api_major = 1;
 constexpr int api_minor = 20;
-
-// The text of a value for a failure reason: cut to 64 bytes with "...".
-std::string shown(std::string_view value);
 
 } // namespace sim

@@ -53,11 +53,29 @@ std::string trimmed(std::string text)
     return text;
 }
 
+// The start tags in a document: no fewer than its elements, counted
+// without building any.
+size_t start_tags(std::string_view body)
+{
+    size_t count = 0;
+    for (size_t at = body.find('<'); at != std::string_view::npos; at = body.find('<', at + 1)) {
+        if (at + 1 < body.size() && body[at + 1] != '/' && body[at + 1] != '!' &&
+            body[at + 1] != '?')
+            count++;
+    }
+    return count;
+}
+
 // The root element of the request document.
 elem_ptr parse_request(std::string_view body)
 {
     if (body.find('\0') != std::string_view::npos)
         throw api_error(err_bad_request, "Unable to parse request: it holds a zero byte");
+    // Every element costs memory in the tree; a request of many tiny ones
+    // is refused before the tree is built.
+    if (start_tags(body) > request_elements_max)
+        throw api_error(err_bad_request, "Request holds more than " +
+                                             std::to_string(request_elements_max) + " elements");
     state_ptr state(checked(cx_xml_request_state_new()));
     // The source only borrows the body: it is read through, never released.
     cx_xml_source_t source = {const_cast<char *>(body.data()), 0, body.size()};

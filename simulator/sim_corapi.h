@@ -12,6 +12,9 @@
 namespace sim
 {
 
+// The most elements a request may hold (its envelope counted).
+constexpr size_t request_elements_max = 20000;
+
 struct corapi_outcome {
     std::string document; // the reply body; empty when it could not be built (memory)
     std::string api;      // the API called, or what was wrong with the request, for the log

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace sim
 {
@@ -36,5 +37,18 @@ class api_error : public std::runtime_error
   private:
     int number_;
 };
+
+// The text of a request value for a failure reason: cut to 64 bytes with
+// "...", before a whole character so that the reason stays valid UTF-8.
+inline std::string shown(std::string_view value)
+{
+    constexpr size_t limit = 64;
+    if (value.size() <= limit)
+        return std::string(value);
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+        cut--;
+    return std::string(value.substr(0, cut)) + "...";
+}
 
 } // namespace sim

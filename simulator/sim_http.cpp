@@ -1,16 +1,29 @@
-// The HTTP side of the simulator: one request per connection.
+// The HTTP and HTTPS service of the simulator, on libmicrohttpd.
+//
+// libmicrohttpd reads and parses the request head and the body framing
+// (Content-Length or chunked), sends "100 Continue" when asked, refuses what
+// does not parse, limits the connections served at once and carries TLS.
+// This file adds what the simulator checks on top, a whole-request deadline
+// (libmicrohttpd's own time-out only bounds idle time), and the log line.
 
 #include "sim_http.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
+#include <cctype>
 #include <charconv>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstring>
-#include <ctime>
-#include <poll.h>
+#include <mutex>
+#include <set>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+
+#include <microhttpd.h>
+
+#include "sim_listener.h"
+#include "sim_log.h"
 
 namespace sim
 {
@@ -21,11 +34,25 @@ namespace
 using clock_type = std::chrono::steady_clock;
 
 constexpr size_t head_max = 16384;       // request line and headers
-constexpr size_t target_max = 8192;      // request target
 constexpr size_t header_count_max = 100; // header lines
-constexpr size_t chunk_line_max = 1024;  // size line of a chunk, trailer lines
-constexpr size_t receive_piece = 65536;  // bytes asked for per receive
-constexpr auto linger_time = std::chrono::milliseconds(2000);
+// libmicrohttpd's buffer per connection; a larger one is mapped afresh for
+// every connection, which makes each call measurably slower.
+constexpr size_t connection_memory = 32 * 1024;
+
+// What libmicrohttpd last reported on the calling thread. Each connection
+// has a thread of its own, so on a connection's thread this is about that
+// connection; the end of its request takes it into the connection's state.
+thread_local std::string last_library_message;
+
+void library_message(void *, const char *format, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    last_library_message = text;
+    while (!last_library_message.empty() &&
+           isspace(static_cast<unsigned char>(last_library_message.back())))
+        last_library_message.pop_back();
+}
 
 bool iequals(std::string_view a, std::string_view b)
 {
@@ -33,34 +60,6 @@ bool iequals(std::string_view a, std::string_view b)
                return tolower(static_cast<unsigned char>(x)) ==
                       tolower(static_cast<unsigned char>(y));
            });
-}
-
-bool is_tchar(char c)
-{
-    return isalnum(static_cast<unsigned char>(c)) || strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool is_token(std::string_view text)
-{
-    return !text.empty() && std::all_of(text.begin(), text.end(), is_tchar);
-}
-
-std::string_view trim_blanks(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// Control characters other than tab have no place in a header value.
-bool is_field_value(std::string_view text)
-{
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        auto u = static_cast<unsigned char>(c);
-        return (u < 0x20 && u != '\t') || u == 0x7F;
-    });
 }
 
 // The text of a request value for the log, cut and with controls replaced.
@@ -74,541 +73,20 @@ std::string printable(std::string_view text)
     return out;
 }
 
-std::optional<std::string> base64_decode(std::string_view in)
-{
-    while (!in.empty() && in.back() == '=' && in.size() % 4 != 1)
-        in.remove_suffix(1);
-    if (in.size() % 4 == 1)
-        return std::nullopt;
-    std::string out;
-    uint32_t bits = 0;
-    int count = 0;
-    constexpr std::string_view alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (char c : in) {
-        size_t v = alphabet.find(c);
-        if (v == std::string_view::npos)
-            return std::nullopt;
-        bits = (bits << 6) | static_cast<uint32_t>(v);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
-
-std::string http_date()
-{
-    time_t now = time(nullptr);
-    struct tm utc;
-    gmtime_r(&now, &utc);
-    char text[64];
-    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    return text;
-}
-
-// ---------------------------------------------------------------------------
-// The socket, under a deadline
-
-class connection
-{
-  public:
-    connection(int fd, int abort_fd) : fd_(fd), abort_fd_(abort_fd) {}
-    ~connection() { close(fd_); }
-    connection(const connection &) = delete;
-    connection &operator=(const connection &) = delete;
-
-    void deadline_in(std::chrono::milliseconds span) { deadline_ = clock_type::now() + span; }
-
-    // Append what arrives (at most max bytes) to buffer: the count, 0 at the
-    // end of the stream, -1 on failure, time-out or stop (see why()).
-    ssize_t receive(std::string &buffer, size_t max)
-    {
-        while (true) {
-            size_t old = buffer.size();
-            buffer.resize(old + max);
-            ssize_t n = recv(fd_, buffer.data() + old, max, MSG_DONTWAIT);
-            buffer.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            if (n >= 0)
-                return n;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return fail(errno);
-            if (!wait(POLLIN))
-                return -1;
-        }
-    }
-
-    bool send_all(std::string_view data)
-    {
-        while (!data.empty()) {
-            ssize_t n = send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                data.remove_prefix(static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return fail(errno) == 0;
-            if (!wait(POLLOUT))
-                return false;
-        }
-        return true;
-    }
-
-    // End the exchange so that the peer reads the whole reply: no more
-    // sending, then take in (and drop) whatever it still sends, for a short
-    // while, before closing. Closing with unread input would reset the
-    // connection and could destroy a reply the peer has not read yet.
-    void finish()
-    {
-        shutdown(fd_, SHUT_WR);
-        deadline_in(std::chrono::duration_cast<std::chrono::milliseconds>(linger_time));
-        std::string sink;
-        while (receive(sink, receive_piece) > 0)
-            sink.clear();
-    }
-
-    bool timed_out() const { return timed_out_; }
-    const std::string &why() const { return why_; }
-
-  private:
-    ssize_t fail(int error)
-    {
-        why_ = strerror(error);
-        return -1;
-    }
-
-    bool wait(short events)
-    {
-        while (true) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
-                                                                              clock_type::now());
-            if (left.count() <= 0) {
-                timed_out_ = true;
-                why_ = "timed out";
-                return false;
-            }
-            pollfd fds[2] = {{fd_, events, 0}, {abort_fd_, POLLIN, 0}};
-            int rc = poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 60000)));
-            if (rc < 0 && errno != EINTR)
-                return fail(errno) == 0;
-            if (rc > 0 && fds[1].revents) {
-                why_ = "server stopping";
-                return false;
-            }
-            if (rc > 0 && fds[0].revents)
-                return true;
-        }
-    }
-
-    int fd_;
-    int abort_fd_;
-    clock_type::time_point deadline_ = clock_type::now();
-    bool timed_out_ = false;
-    std::string why_;
-};
-
-// ---------------------------------------------------------------------------
-// One request and its answer
-
-class exchange
-{
-  public:
-    exchange(int fd, int abort_fd, const http_settings &settings, const http_handler &handler)
-        : conn_(fd, abort_fd), settings_(settings), handler_(handler)
-    {
-    }
-
-    std::string run()
-    {
-        conn_.deadline_in(settings_.timeout);
-        if (read_head() && check_request() && read_body())
-            answer();
-        conn_.finish();
-        return log_;
-    }
-
-  private:
-    // Send an answer without a result document; always false, so that
-    // callers can return it to end the exchange.
-    bool refuse(int status, const std::string &detail, const std::string &extra_headers = "")
-    {
-        std::string body = std::to_string(status) + " " + http_reason(status) + "\n";
-        log_.clear();
-        deliver(status, "text/plain; charset=utf-8", body, extra_headers);
-        log_ = "HTTP " + std::to_string(status) + " (" + detail + ")" + log_;
-        return false;
-    }
-
-    // End without an answer; always false.
-    bool drop(const std::string &why)
-    {
-        log_ = "dropped (" + why + ")";
-        return false;
-    }
-
-    // A failed read: time-outs are answered, everything else dropped.
-    bool read_failed(const std::string &what)
-    {
-        if (conn_.timed_out())
-            return refuse(408, "timed out reading the " + what);
-        return drop(conn_.why() + " while reading the " + what);
-    }
-
-    void deliver(int status, const char *content_type, std::string_view body,
-                 const std::string &extra_headers)
-    {
-        std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + http_reason(status) +
-                            "\r\nDate: " + http_date() + "\r\nServer: corapi-sim\r\n" +
-                            extra_headers + "Content-Type: " + content_type +
-                            "\r\nContent-Length: " + std::to_string(body.size()) +
-                            "\r\nConnection: close\r\n\r\n";
-        reply += body;
-        conn_.deadline_in(settings_.timeout);
-        if (!conn_.send_all(reply))
-            log_ += "; reply not delivered: " + conn_.why();
-    }
-
-    // Position after the blank line that ends the head, or npos.
-    size_t head_end(size_t from) const
-    {
-        for (size_t at = buffer_.find('\n', from); at != std::string::npos;
-             at = buffer_.find('\n', at + 1)) {
-            if (at + 1 < buffer_.size() && buffer_[at + 1] == '\n')
-                return at + 2;
-            if (at + 2 < buffer_.size() && buffer_[at + 1] == '\r' && buffer_[at + 2] == '\n')
-                return at + 3;
-        }
-        return std::string::npos;
-    }
-
-    bool read_head()
-    {
-        size_t scanned = 0;
-        while (true) {
-            // Empty lines before the request line are passed over.
-            while (!buffer_.empty() && (buffer_[0] == '\r' || buffer_[0] == '\n'))
-                buffer_.erase(0, 1);
-            size_t end = head_end(scanned);
-            if (end != std::string::npos && end > head_max)
-                return refuse(431, "request head over " + std::to_string(head_max) + " bytes");
-            if (end != std::string::npos) {
-                int status = http_parse_head(std::string_view(buffer_).substr(0, end), head_);
-                body_start_ = end;
-                if (status != 0)
-                    return refuse(status, "malformed request head: " +
-                                              printable(buffer_.substr(0, buffer_.find('\n'))));
-                return true;
-            }
-            if (buffer_.size() > head_max)
-                return refuse(431, "request head over " + std::to_string(head_max) + " bytes");
-            scanned = buffer_.size() >= 2 ? buffer_.size() - 2 : 0;
-            ssize_t n = conn_.receive(buffer_, receive_piece);
-            if (n == 0)
-                return drop(buffer_.empty() ? "closed without a request"
-                                            : "request head cut short");
-            if (n < 0)
-                return read_failed("request head");
-        }
-    }
-
-    bool check_auth()
-    {
-        const std::string basic_challenge = "WWW-Authenticate: Basic realm=\"corapi-sim\"\r\n";
-        bool several = false;
-        const std::string *value = head_.find("Authorization", &several);
-        if (!value || several)
-            return refuse(401, value ? "several Authorization headers" : "no credentials",
-                          basic_challenge);
-        auto credentials = http_basic_credentials(*value);
-        if (!credentials)
-            return refuse(401, "not Basic credentials", basic_challenge);
-        if (credentials->first != settings_.user || credentials->second != settings_.password)
-            return refuse(401, "wrong user or password for user " + printable(credentials->first),
-                          basic_challenge);
-        return true;
-    }
-
-    bool check_framing()
-    {
-        bool several_te = false, several_cl = false;
-        const std::string *te = head_.find("Transfer-Encoding", &several_te);
-        const std::string *cl = head_.find("Content-Length", &several_cl);
-        if (te) {
-            if (cl)
-                return refuse(400, "both Content-Length and Transfer-Encoding");
-            if (several_te || !iequals(*te, "chunked"))
-                return refuse(501, "transfer coding " + printable(*te) + " not supported");
-            chunked_ = true;
-            return true;
-        }
-        if (!cl)
-            return refuse(411, "no Content-Length");
-        if (several_cl)
-            return refuse(400, "several Content-Length headers");
-        auto [end, ec] = std::from_chars(cl->data(), cl->data() + cl->size(), length_);
-        if (cl->empty() || end != cl->data() + cl->size() ||
-            !isdigit(static_cast<unsigned char>(cl->front())))
-            return refuse(400, "bad Content-Length " + printable(*cl));
-        if (ec == std::errc::result_out_of_range || length_ > settings_.max_body)
-            return refuse(413, "body of " + printable(*cl) + " bytes over the limit of " +
-                                   std::to_string(settings_.max_body));
-        if (ec != std::errc())
-            return refuse(400, "bad Content-Length " + printable(*cl));
-        return true;
-    }
-
-    bool check_request()
-    {
-        const auto &paths = settings_.paths;
-        if (std::find(paths.begin(), paths.end(), head_.path) == paths.end())
-            return refuse(404, "no endpoint at " + printable(head_.target));
-        if (head_.method != "POST")
-            return refuse(405, "method " + printable(head_.method), "Allow: POST\r\n");
-        if (head_.minor_version >= 1 && !head_.find("Host"))
-            return refuse(400, "no Host header");
-        if (!check_auth() || !check_framing())
-            return false;
-        if (const std::string *expect = head_.find("Expect")) {
-            if (!iequals(*expect, "100-continue"))
-                return refuse(417, "expectation " + printable(*expect));
-            // Everything that could refuse the request has been checked:
-            // the client may send the body.
-            conn_.deadline_in(settings_.timeout);
-            if (head_.minor_version >= 1 && !conn_.send_all("HTTP/1.1 100 Continue\r\n\r\n"))
-                return drop(conn_.why() + " while sending 100 Continue");
-        }
-        return true;
-    }
-
-    // Make sure the buffer holds at least n bytes from the read position.
-    bool need(size_t n, const char *what)
-    {
-        while (buffer_.size() - position_ < n) {
-            // The consumed part is not kept, so many small chunks cannot pile up.
-            buffer_.erase(0, position_);
-            position_ = 0;
-            ssize_t n_read = conn_.receive(buffer_, receive_piece);
-            if (n_read == 0)
-                return drop(std::string("request cut short in the ") + what);
-            if (n_read < 0)
-                return read_failed(what);
-        }
-        return true;
-    }
-
-    // One line of the chunked framing, without its line end.
-    bool chunk_line(std::string &line)
-    {
-        size_t end;
-        while ((end = buffer_.find('\n', position_)) == std::string::npos) {
-            if (buffer_.size() - position_ > chunk_line_max)
-                return refuse(400, "chunk line too long");
-            if (!need(buffer_.size() - position_ + 1, "chunked body"))
-                return false;
-        }
-        line = buffer_.substr(position_, end - position_);
-        position_ = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        return true;
-    }
-
-    bool read_chunked_body()
-    {
-        std::string line;
-        while (true) {
-            if (!chunk_line(line))
-                return false;
-            std::string_view size_text =
-                trim_blanks(std::string_view(line).substr(0, line.find(';')));
-            size_t size = 0;
-            auto [end, ec] =
-                std::from_chars(size_text.data(), size_text.data() + size_text.size(), size, 16);
-            if (size_text.empty() || end != size_text.data() + size_text.size() ||
-                (ec != std::errc() && ec != std::errc::result_out_of_range))
-                return refuse(400, "bad chunk size " + printable(line));
-            if (ec == std::errc::result_out_of_range || size > settings_.max_body - body_.size())
-                return refuse(413, "chunked body over the limit of " +
-                                       std::to_string(settings_.max_body));
-            if (size == 0)
-                break;
-            if (!need(size + 1, "chunked body"))
-                return false;
-            body_.append(buffer_, position_, size);
-            position_ += size;
-            if (!chunk_line(line))
-                return false;
-            if (!line.empty())
-                return refuse(400, "chunk not followed by a line end");
-        }
-        // Trailer lines up to the blank line are read and ignored.
-        do {
-            if (!chunk_line(line))
-                return false;
-        } while (!line.empty());
-        return true;
-    }
-
-    bool read_body()
-    {
-        position_ = body_start_;
-        if (chunked_)
-            return read_chunked_body();
-        if (!need(length_, "request body"))
-            return false;
-        buffer_.erase(0, position_);
-        buffer_.resize(length_);
-        body_ = std::move(buffer_);
-        return true;
-    }
-
-    void answer()
-    {
-        buffer_.clear();
-        buffer_.shrink_to_fit();
-        http_answer a = handler_(body_);
-        log_ = a.summary;
-        if (a.status == 200)
-            deliver(200, "text/xml; charset=utf-8", a.body, "");
-        else
-            refuse(a.status, a.summary);
-    }
-
-    connection conn_;
-    const http_settings &settings_;
-    const http_handler &handler_;
-    std::string buffer_;    // bytes received and not yet consumed
-    size_t body_start_ = 0; // where the body starts in buffer_
-    size_t position_ = 0;   // read position in buffer_
-    http_head head_;
-    bool chunked_ = false;
-    size_t length_ = 0; // of a body framed by Content-Length
-    std::string body_;
-    std::string log_;
-};
-
-// One line of the head, its line end removed; false when it holds a stray CR.
-bool take_line(std::string_view &text, std::string_view &line)
-{
-    size_t end = text.find('\n');
-    line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
-    return line.find('\r') == std::string_view::npos;
-}
-
-int parse_request_line(std::string_view line, http_head &head)
-{
-    size_t first = line.find(' ');
-    size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
-    if (second == std::string_view::npos || line.find(' ', second + 1) != std::string_view::npos)
-        return 400;
-    std::string_view method = line.substr(0, first);
-    std::string_view target = line.substr(first + 1, second - first - 1);
-    std::string_view version = line.substr(second + 1);
-    if (!is_token(method) || target.empty() || !is_field_value(target))
-        return 400;
-    if (target.size() > target_max)
-        return 414;
-    if (version.size() != 8 || version.substr(0, 5) != "HTTP/" ||
-        !isdigit(static_cast<unsigned char>(version[5])) || version[6] != '.' ||
-        !isdigit(static_cast<unsigned char>(version[7])))
-        return 400;
-    if (version[5] != '1')
-        return 505;
-    head.method = method;
-    head.target = target;
-    head.minor_version = version[7] - '0';
-    // The absolute form names the scheme and host before the path.
-    std::string_view path = target;
-    if (path.substr(0, 7) == "http://" || path.substr(0, 8) == "https://") {
-        size_t slash = path.find('/', path.find("//") + 2);
-        path = slash == std::string_view::npos ? "/" : path.substr(slash);
-    }
-    head.path = path.substr(0, path.find('?'));
-    return 0;
-}
-
-} // namespace
-
-const std::string *http_head::find(std::string_view name, bool *several) const
-{
-    const std::string *found = nullptr;
-    if (several)
-        *several = false;
-    for (const auto &[key, value] : headers) {
-        if (!iequals(key, name))
-            continue;
-        if (found && several)
-            *several = true;
-        if (!found)
-            found = &value;
-    }
-    return found;
-}
-
-int http_parse_head(std::string_view text, http_head &head)
-{
-    std::string_view line;
-    if (!take_line(text, line))
-        return 400;
-    if (int status = parse_request_line(line, head))
-        return status;
-    while (!text.empty()) {
-        if (!take_line(text, line))
-            return 400;
-        if (line.empty())
-            break;
-        // A line starting with a blank would continue the previous one, a
-        // form no longer allowed.
-        size_t colon = line.find(':');
-        if (colon == std::string_view::npos || !is_token(line.substr(0, colon)))
-            return 400;
-        std::string_view value = trim_blanks(line.substr(colon + 1));
-        if (!is_field_value(value))
-            return 400;
-        if (head.headers.size() == header_count_max)
-            return 431;
-        head.headers.emplace_back(line.substr(0, colon), value);
-    }
-    return 0;
-}
-
-std::optional<std::pair<std::string, std::string>> http_basic_credentials(std::string_view value)
-{
-    size_t space = value.find(' ');
-    if (space == std::string_view::npos || !iequals(value.substr(0, space), "Basic"))
-        return std::nullopt;
-    std::optional<std::string> login = base64_decode(trim_blanks(value.substr(space + 1)));
-    if (!login)
-        return std::nullopt;
-    size_t colon = login->find(':');
-    if (colon == std::string::npos)
-        return std::nullopt;
-    return std::make_pair(login->substr(0, colon), login->substr(colon + 1));
-}
-
-const char *http_reason(int status)
+const char *reason_phrase(int status)
 {
     static constexpr std::pair<int, const char *> reasons[] = {
-        {100, "Continue"},
         {200, "OK"},
         {400, "Bad Request"},
         {401, "Unauthorized"},
         {404, "Not Found"},
         {405, "Method Not Allowed"},
-        {408, "Request Timeout"},
         {411, "Length Required"},
         {413, "Content Too Large"},
-        {414, "URI Too Long"},
         {417, "Expectation Failed"},
         {431, "Request Header Fields Too Large"},
         {500, "Internal Server Error"},
         {501, "Not Implemented"},
-        {505, "HTTP Version Not Supported"},
     };
     for (const auto &[code, text] : reasons) {
         if (code == status)
@@ -617,11 +95,503 @@ const char *http_reason(int status)
     return "Unknown";
 }
 
-std::string http_serve(int fd, int abort_fd, const http_settings &settings,
-                       const http_handler &handler)
+// The value of the only header of that name; null when absent, and
+// *several set when it occurs more than once.
+const char *only_header(MHD_Connection *c, const char *name, bool *several)
 {
-    exchange x(fd, abort_fd, settings, handler);
-    return x.run();
+    struct search {
+        const char *name;
+        const char *found = nullptr;
+        int count = 0;
+    } s{name};
+    MHD_get_connection_values(
+        c, MHD_HEADER_KIND,
+        [](void *cls, MHD_ValueKind, const char *key, const char *value) {
+            auto *s = static_cast<search *>(cls);
+            if (iequals(key, s->name) && s->count++ == 0)
+                s->found = value ? value : "";
+            return MHD_YES;
+        },
+        &s);
+    *several = s.count > 1;
+    return s.found;
+}
+
+// The path of a request target; the absolute form names scheme and host first.
+std::string_view target_path(std::string_view target)
+{
+    if (target.substr(0, 7) == "http://" || target.substr(0, 8) == "https://") {
+        size_t slash = target.find('/', target.find("//") + 2);
+        target = slash == std::string_view::npos ? "/" : target.substr(slash);
+    }
+    return target.substr(0, target.find('?'));
+}
+
+} // namespace
+
+// One connection, from accept to close: what the log line will say.
+struct connection_state {
+    std::string peer;
+    int fd = -1;
+    clock_type::time_point deadline;
+    bool request_line = false; // the request line has been read
+    bool head_done = false;    // the whole head has been read and checked
+    bool chunked = false;
+    bool answered = false;
+    bool timed_out = false;
+    bool completed_ok = false; // the answer went out whole
+    bool body_follows = false; // the head announces a body
+    size_t length = 0;         // of a body framed by Content-Length
+    std::string body;
+    std::string summary;         // the log text once an answer is decided
+    std::string library_message; // what libmicrohttpd reported about it
+
+    // A refusal waiting until the body has been read and dropped.
+    int refusal = 0;
+    std::vector<std::pair<const char *, std::string>> refusal_headers;
+};
+
+struct http_service::impl {
+    http_settings settings;
+    http_handler handler;
+    MHD_Daemon *daemon = nullptr;
+
+    mutable std::mutex lock; // guards live, stopping and the deadlines
+    std::set<connection_state *> live;
+    bool stopping = false;
+    bool watch_end = false;
+    std::condition_variable watch_wake;
+    std::thread watcher;
+
+    listener accepting;
+
+    impl(http_settings s, http_handler h)
+        : settings(std::move(s)), handler(std::move(h)),
+          accepting(
+              tcp_opener(settings.address, settings.port), settings.max_connections,
+              [this] { return connections(); },
+              [this](int fd, const sockaddr *peer, socklen_t length) { take(fd, peer, length); })
+    {
+    }
+
+    size_t connections() const
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return live.size();
+    }
+
+    // Hand an accepted connection to libmicrohttpd, which closes it in any case.
+    void take(int fd, const sockaddr *peer, socklen_t length)
+    {
+        if (MHD_add_connection(daemon, fd, peer, length) != MHD_YES)
+            log_line(address_text(peer), "dropped (not taken by the HTTP server: " +
+                                             std::string(strerror(errno)) + ")");
+    }
+
+    // ---- the deadline of each connection
+
+    // libmicrohttpd bounds only the time a connection stays idle. A client
+    // that sends a byte now and then would hold its connection for ever, so
+    // a watcher ends every connection whose deadline has passed.
+    void watch()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!watch_end) {
+            auto now = clock_type::now();
+            auto next = now + std::chrono::seconds(1);
+            for (connection_state *st : live) {
+                if (st->timed_out)
+                    continue;
+                if (st->deadline <= now) {
+                    st->timed_out = true;
+                    // The descriptor stays open until the connection's own
+                    // thread has taken it out of live, so it is still this
+                    // connection's.
+                    shutdown(st->fd, SHUT_RDWR);
+                } else {
+                    next = std::min(next, st->deadline);
+                }
+            }
+            watch_wake.wait_until(guard, next);
+        }
+    }
+
+    void set_deadline(connection_state *st)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        st->deadline = clock_type::now() + settings.timeout;
+    }
+
+    // ---- answers
+
+    MHD_Result send(MHD_Connection *c, connection_state *st, int status, const char *type,
+                    std::string_view body,
+                    const std::vector<std::pair<const char *, std::string>> &extra = {})
+    {
+        MHD_Response *r = MHD_create_response_from_buffer(
+            body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (!r)
+            return MHD_NO;
+        MHD_add_response_header(r, "Server", "corapi-sim");
+        MHD_add_response_header(r, "Content-Type", type);
+        MHD_add_response_header(r, "Connection", "close");
+        for (const auto &[name, value] : extra)
+            MHD_add_response_header(r, name, value.c_str());
+        st->answered = true;
+        set_deadline(st); // a fresh deadline for sending the answer
+        MHD_Result rc = MHD_queue_response(c, static_cast<unsigned>(status), r);
+        MHD_destroy_response(r);
+        return rc;
+    }
+
+    // Answer with a status and no result document.
+    MHD_Result send_refusal(MHD_Connection *c, connection_state *st, int status,
+                            const std::vector<std::pair<const char *, std::string>> &extra)
+    {
+        std::string body = std::to_string(status) + " " + reason_phrase(status) + "\n";
+        return send(c, st, status, "text/plain; charset=utf-8", body, extra);
+    }
+
+    // Refuse the request. A body that is on its way is read and dropped
+    // first: answering at once and closing with unread input would reset
+    // the connection and could destroy the answer before the client reads
+    // it. A client that waits for "100 Continue" sends nothing more and is
+    // answered at once.
+    MHD_Result refuse(MHD_Connection *c, connection_state *st, int status,
+                      const std::string &detail,
+                      const std::vector<std::pair<const char *, std::string>> &extra = {})
+    {
+        st->summary = "HTTP " + std::to_string(status) + " (" + detail + ")";
+        bool several = false;
+        const char *expect = only_header(c, "Expect", &several);
+        if (st->body_follows && !expect) {
+            st->refusal = status;
+            st->refusal_headers = extra;
+            return MHD_YES;
+        }
+        return send_refusal(c, st, status, extra);
+    }
+
+    MHD_Result answer(MHD_Connection *c, connection_state *st)
+    {
+        http_answer a = handler(st->body);
+        st->body = std::string();
+        if (a.status != 200)
+            return refuse(c, st, a.status, a.summary);
+        st->summary = a.summary;
+        return send(c, st, 200, "text/xml; charset=utf-8", a.body);
+    }
+
+    // ---- checks of the head, in the order a client would want them
+
+    MHD_Result check_auth(MHD_Connection *c, connection_state *st)
+    {
+        const std::vector<std::pair<const char *, std::string>> challenge = {
+            {"WWW-Authenticate", "Basic realm=\"corapi-sim\""}};
+        bool several = false;
+        const char *value = only_header(c, "Authorization", &several);
+        if (!value || several)
+            return refuse(c, st, 401, value ? "several Authorization headers" : "no credentials",
+                          challenge);
+        char *password = nullptr;
+        char *user = MHD_basic_auth_get_username_password(c, &password);
+        bool basic = user && password;
+        bool right = basic && settings.user == user && settings.password == password;
+        std::string shown_user = user ? printable(user) : "";
+        MHD_free(user);
+        MHD_free(password);
+        if (!basic)
+            return refuse(c, st, 401, "not Basic credentials", challenge);
+        if (!right)
+            return refuse(c, st, 401, "wrong user or password for user " + shown_user, challenge);
+        return MHD_YES;
+    }
+
+    MHD_Result check_framing(MHD_Connection *c, connection_state *st)
+    {
+        bool several_te = false, several_cl = false;
+        const char *te = only_header(c, "Transfer-Encoding", &several_te);
+        const char *cl = only_header(c, "Content-Length", &several_cl);
+        if (te) {
+            if (cl)
+                return refuse(c, st, 400, "both Content-Length and Transfer-Encoding");
+            if (several_te || !iequals(te, "chunked"))
+                return refuse(c, st, 501, "transfer coding " + printable(te) + " not supported");
+            st->chunked = true;
+            return MHD_YES;
+        }
+        if (!cl)
+            return refuse(c, st, 411, "no Content-Length");
+        if (several_cl)
+            return refuse(c, st, 400, "several Content-Length headers");
+        std::string_view text = cl;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), st->length);
+        if (text.empty() || end != text.data() + text.size() ||
+            !isdigit(static_cast<unsigned char>(text.front())))
+            return refuse(c, st, 400, "bad Content-Length " + printable(text));
+        if (ec == std::errc::result_out_of_range || st->length > settings.max_body)
+            return refuse(c, st, 413,
+                          "body of " + printable(text) + " bytes over the limit of " +
+                              std::to_string(settings.max_body));
+        st->body.reserve(st->length); // one buffer for the whole body
+        return MHD_YES;
+    }
+
+    // Whether the head announces a body: a chunked one, or a length above 0.
+    static bool announces_body(MHD_Connection *c)
+    {
+        bool several = false;
+        if (const char *te = only_header(c, "Transfer-Encoding", &several))
+            return iequals(te, "chunked");
+        const char *cl = only_header(c, "Content-Length", &several);
+        return cl && strspn(cl, "0") != strlen(cl);
+    }
+
+    MHD_Result check_head(MHD_Connection *c, connection_state *st, const char *url,
+                          const char *method, const char *version)
+    {
+        st->body_follows = announces_body(c);
+        const MHD_ConnectionInfo *head_size =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+        if ((head_size && head_size->header_size > head_max) ||
+            MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) >
+                static_cast<int>(header_count_max))
+            return refuse(c, st, 431,
+                          "request head over " + std::to_string(head_max) + " bytes or " +
+                              std::to_string(header_count_max) + " lines");
+        const auto &paths = settings.paths;
+        if (std::find(paths.begin(), paths.end(), target_path(url)) == paths.end())
+            return refuse(c, st, 404, "no endpoint at " + printable(url));
+        if (strcmp(method, "POST") != 0)
+            return refuse(c, st, 405, "method " + printable(method), {{"Allow", "POST"}});
+        bool several = false;
+        if (strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && !only_header(c, "Host", &several))
+            return refuse(c, st, 400, "no Host header");
+        if (check_auth(c, st) != MHD_YES || !st->summary.empty())
+            return MHD_YES;
+        if (check_framing(c, st) != MHD_YES || !st->summary.empty())
+            return MHD_YES;
+        if (const char *expect = only_header(c, "Expect", &several);
+            expect && !iequals(expect, "100-continue"))
+            return refuse(c, st, 417, "expectation " + printable(expect));
+        // Every check has passed: libmicrohttpd now sends "100 Continue"
+        // when the client waits for it, and reads the body.
+        return MHD_YES;
+    }
+
+    // ---- libmicrohttpd's callbacks
+
+    static impl *self(void *cls) { return static_cast<impl *>(cls); }
+
+    static connection_state *state_of(MHD_Connection *c)
+    {
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info ? static_cast<connection_state *>(info->socket_context) : nullptr;
+    }
+
+    static void on_connection(void *cls, MHD_Connection *c, void **context,
+                              MHD_ConnectionNotificationCode code)
+    {
+        impl *s = self(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto *st = new connection_state;
+            const MHD_ConnectionInfo *fd =
+                MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+            const MHD_ConnectionInfo *peer =
+                MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            st->fd = fd ? fd->connect_fd : -1;
+            st->peer = address_text(peer ? peer->client_addr : nullptr);
+            std::lock_guard<std::mutex> guard(s->lock);
+            st->deadline = clock_type::now() + s->settings.timeout;
+            s->live.insert(st);
+            *context = st;
+            s->watch_wake.notify_one();
+            return;
+        }
+        auto *st = static_cast<connection_state *>(*context);
+        if (!st)
+            return;
+        bool stopping;
+        {
+            std::lock_guard<std::mutex> guard(s->lock);
+            s->live.erase(st);
+            stopping = s->stopping;
+        }
+        log_line(st->peer, s->closing_text(st, stopping));
+        delete st;
+        *context = nullptr;
+        s->accepting.ended();
+    }
+
+    // The status libmicrohttpd answered with on its own, as it reported
+    // it; 0 when it answered nothing.
+    static int refused_by_library(const connection_state *st)
+    {
+        constexpr std::string_view marker = "HTTP response code is ";
+        size_t at = st->library_message.find(marker);
+        if (at == std::string::npos)
+            return 0;
+        return atoi(st->library_message.c_str() + at + marker.size());
+    }
+
+    // What the log line says about a connection that is closing.
+    std::string closing_text(const connection_state *st, bool stopping) const
+    {
+        if (st->answered)
+            return st->completed_ok ? st->summary : st->summary + "; answer not delivered";
+        if (st->refusal != 0)
+            return st->summary + "; body not received whole";
+        std::string phase = !st->head_done ? "while reading the request head"
+                            : st->chunked  ? "while reading the chunked body"
+                                           : "while reading the request body";
+        if (st->timed_out)
+            return "dropped (timed out " + phase + ")";
+        if (stopping)
+            return "dropped (server stopping " + phase + ")";
+        if (int status = refused_by_library(st))
+            return "HTTP " + std::to_string(status) + " (request refused by the HTTP parser)";
+        // What libmicrohttpd does before the request line is whole (refuse
+        // a bad one, fail a TLS handshake) cannot be told apart here.
+        if (!st->request_line)
+            return "dropped (no request line: closed, or refused by the HTTP parser)";
+        if (!st->head_done)
+            return "dropped (request head cut short)";
+        return st->chunked ? "dropped (request cut short in the chunked body)"
+                           : "dropped (request cut short in the request body)";
+    }
+
+    static void *on_request_line(void *, const char *, MHD_Connection *c)
+    {
+        connection_state *st = state_of(c);
+        if (st)
+            st->request_line = true;
+        return st;
+    }
+
+    // Runs on the connection's thread when its request ends.
+    static void on_completed(void *, MHD_Connection *, void **context,
+                             MHD_RequestTerminationCode code)
+    {
+        if (auto *st = static_cast<connection_state *>(*context)) {
+            st->completed_ok = code == MHD_REQUEST_TERMINATED_COMPLETED_OK;
+            st->library_message = last_library_message;
+        }
+    }
+
+    static MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char *method,
+                                 const char *version, const char *data, size_t *data_size,
+                                 void **context)
+    {
+        impl *s = self(cls);
+        auto *st = static_cast<connection_state *>(*context);
+        if (!st)
+            return MHD_NO;
+        if (!st->head_done) {
+            st->head_done = true;
+            return s->check_head(c, st, url, method, version);
+        }
+        if (st->answered) {
+            *data_size = 0;
+            return MHD_YES;
+        }
+        if (st->refusal != 0) { // a refused body is read and dropped
+            if (*data_size == 0)
+                return s->send_refusal(c, st, st->refusal, st->refusal_headers);
+            *data_size = 0;
+            return MHD_YES;
+        }
+        if (*data_size > 0) {
+            if (*data_size > s->settings.max_body - st->body.size())
+                return s->refuse(c, st, 413,
+                                 "chunked body over the limit of " +
+                                     std::to_string(s->settings.max_body));
+            st->body.append(data, *data_size);
+            *data_size = 0;
+            return MHD_YES;
+        }
+        return s->answer(c, st);
+    }
+};
+
+http_service::http_service(http_settings settings, http_handler handler)
+    : impl_(std::make_unique<impl>(std::move(settings), std::move(handler)))
+{
+}
+
+http_service::~http_service()
+{
+    stop();
+}
+
+bool http_service::start(std::string &error)
+{
+    impl &s = *impl_;
+    unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
+                     MHD_USE_POLL | MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ERROR_LOG;
+    if (s.settings.tls)
+        flags |= MHD_USE_TLS;
+    MHD_OptionItem tls_options[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(s.settings.identity.certificate.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(s.settings.identity.key.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    // The listener keeps to the bound; libmicrohttpd's own limit only has to
+    // allow for connections that have ended but are not yet cleaned up.
+    auto limit = static_cast<unsigned>(2 * s.settings.max_connections + 8);
+    s.daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &impl::on_request, &s, MHD_OPTION_EXTERNAL_LOGGER,
+        &library_message, &s, MHD_OPTION_CONNECTION_LIMIT, limit,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_NOTIFY_CONNECTION,
+        &impl::on_connection, &s, MHD_OPTION_URI_LOG_CALLBACK, &impl::on_request_line, &s,
+        MHD_OPTION_NOTIFY_COMPLETED, &impl::on_completed, &s, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
+        MHD_OPTION_ARRAY, s.settings.tls ? tls_options : tls_options + 2, MHD_OPTION_END);
+    if (!s.daemon) {
+        error = "the HTTP server did not start" +
+                (last_library_message.empty() ? "" : " (" + last_library_message + ")");
+        return false;
+    }
+    s.watcher = std::thread(&impl::watch, &s);
+    if (!s.accepting.start(error)) {
+        stop();
+        return false;
+    }
+    return true;
+}
+
+std::string http_service::endpoint() const
+{
+    return impl_->accepting.endpoint();
+}
+
+void http_service::stop_accepting()
+{
+    impl_->accepting.stop();
+}
+
+size_t http_service::running() const
+{
+    return impl_->connections();
+}
+
+void http_service::stop()
+{
+    impl &s = *impl_;
+    s.accepting.stop();
+    if (!s.daemon)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.stopping = true;
+    }
+    MHD_stop_daemon(s.daemon); // ends every connection and waits for its thread
+    s.daemon = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.watch_end = true;
+    }
+    s.watch_wake.notify_one();
+    s.watcher.join();
 }
 
 } // namespace sim

@@ -44,9 +44,7 @@ bool volume_name_valid(std::string_view name)
 
 file_path file_path_split(std::string_view path)
 {
-    auto invalid = [&]() {
-        return api_error(err_invalid_input, "Invalid path: " + std::string(path));
-    };
+    auto invalid = [&]() { return api_error(err_invalid_input, "Invalid path: " + shown(path)); };
     constexpr std::string_view root = "/vol/";
     if (path.size() > file_path_max || path.substr(0, root.size()) != root)
         throw invalid();
@@ -146,8 +144,16 @@ uint64_t store::file_write(const std::string &path, std::string_view data, int64
     // Writes never leave a gap: a file holds only bytes that were written.
     if (at > kept)
         throw api_error(err_invalid_input, "Offset " + std::to_string(at) +
-                                               " is beyond the end of file " + path + " (" +
+                                               " is beyond the end of file " + shown(path) + " (" +
                                                std::to_string(kept) + " bytes)");
+    // A file stays readable as text: a write may neither start nor end
+    // inside a character it leaves standing (kept is 0 when nothing stays).
+    if (at < kept && is_continuation(it->second[at]))
+        throw api_error(err_invalid_input,
+                        "Offset " + std::to_string(at) + " falls inside a multi-byte character");
+    if (at + data.size() < kept && is_continuation(it->second[at + data.size()]))
+        throw api_error(err_invalid_input, "Data written at offset " + std::to_string(at) +
+                                               " would end inside a multi-byte character");
     uint64_t new_size = std::max<uint64_t>(kept, at + data.size());
     uint64_t growth = new_size > old_size ? new_size - old_size : 0;
     if (v.used + growth > v.size)
@@ -173,7 +179,7 @@ file_piece store::file_read(const std::string &path, uint64_t offset, uint64_t l
     const volume &v = find(where.volume);
     auto it = v.files.find(where.inside);
     if (it == v.files.end())
-        throw api_error(err_no_file, "File " + path + " does not exist");
+        throw api_error(err_no_file, "File " + shown(path) + " does not exist");
     const std::string &contents = it->second;
     file_piece piece;
     piece.file_size = contents.size();

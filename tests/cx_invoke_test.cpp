@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
 
 #include "alloc_failure.h"
+#include "call_outcome.h"
 #include "corvex/cx_invoke.h"
 #include "corvex/cx_request.h"
 #include "fixture_server.h"
@@ -16,29 +16,6 @@ namespace
 
 const std::string passed =
     corvex_reply("<results status=\"passed\"><version>1.0</version></results>");
-
-struct call_outcome {
-    std::string text; // the result written as XML
-    std::string status, reason, error_number;
-    bool has_errno = false;
-};
-
-call_outcome describe(cx_elem_t *result)
-{
-    call_outcome out;
-    if (!result)
-        return out;
-    char *text = cx_elem_to_string(result);
-    out.text = text ? text : "";
-    VV_FREE(text);
-    out.status = stab_get(result->attributes, "status");
-    out.reason = stab_get(result->attributes, "reason");
-    const char *e = stab_get_default(result->attributes, "errno", nullptr);
-    out.has_errno = e != nullptr;
-    out.error_number = e ? e : "";
-    cx_elem_free(result);
-    return out;
-}
 
 cx_server_t *open_local(int port, int timeout = 5)
 {
@@ -63,16 +40,6 @@ call_outcome call_with_reply(const std::string &reply, int timeout = 5)
 {
     fixture_server server(answer_with(reply));
     return call(server.port(), timeout);
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
 }
 
 } // namespace
@@ -331,23 +298,7 @@ TEST(CxInvoke, AllocationFailureAtEveryStepStillGivesAResult)
         c.send(http_reply(200, "OK", passed));
     });
     cx_server_t *s = open_local(server.port());
-    cx_elem_t *api = cx_elem_create("system-get-version");
-    cx_elem_child_add_string(api, "verbose", "true");
-    int null_results = 0;
-    auto runs = alloc_failure_sweep([&] {
-        cx_elem_t *result = cx_server_invoke_elem(s, api);
-        if (!result)
-            null_results++;
-        bool ok = result && strcmp(stab_get(result->attributes, "status"), "passed") == 0;
-        cx_elem_free(result);
-        EXPECT_STREQ(api->name, "system-get-version");
-        EXPECT_EQ(api->attributes, nullptr);
-        return ok;
-    });
-    EXPECT_GT(runs.failing_runs, 10);
-    // Null only when not even the failure result could be built.
-    EXPECT_LT(null_results, runs.failing_runs / 2);
-    cx_elem_free(api);
+    sweep_whole_call(s);
     cx_server_close(s);
 }
 
@@ -358,23 +309,7 @@ TEST(CxInvoke, ManyCallsOnOneHandleLeaveNothingBehind)
         c.send(http_reply(200, "OK", passed));
     });
     cx_server_t *s = open_local(server.port());
-    cx_elem_t *api = cx_elem_create("system-get-version");
-    // One call first, so that one-time set-ups are done.
-    cx_elem_free(cx_server_invoke_elem(s, api));
-    ASSERT_TRUE(server.wait_idle());
-    long blocks = pool_live_blocks();
-    int descriptors = open_descriptors();
-    int passed_calls = 0;
-    for (int i = 0; i < 1000; i++) {
-        cx_elem_t *r = cx_server_invoke_elem(s, api);
-        passed_calls += r && strcmp(stab_get(r->attributes, "status"), "passed") == 0;
-        cx_elem_free(r);
-    }
-    EXPECT_EQ(passed_calls, 1000);
-    ASSERT_TRUE(server.wait_idle());
-    EXPECT_EQ(pool_live_blocks(), blocks);
-    EXPECT_EQ(open_descriptors(), descriptors);
-    cx_elem_free(api);
+    expect_many_calls_leave_nothing(s, [&] { return server.wait_idle(); });
     cx_server_close(s);
 }
 

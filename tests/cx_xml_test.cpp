@@ -775,7 +775,9 @@ TEST(CxXmlStream, TheReplyLimitBoundsWhatIsRead)
         ASSERT_EQ(write(fds[1], body.data(), body.size()), static_cast<ssize_t>(body.size()));
         if (c.closed_after)
             shutdown(fds[1], SHUT_WR);
-        shttpc_t conn = {SHTTPC_MODE_PLAIN, fds[0], nullptr, nullptr, 2000};
+        shttpc_t conn{};
+        conn.sock = fds[0];
+        conn.timeout_ms = 2000;
         state_ptr s(xml_create());
         xml_parse_stream_limit(&conn, s.get(), c.length_announced ? static_cast<long>(c.size) : -1,
                                c.limit);

@@ -229,6 +229,9 @@ std::vector<std::string> child_environment(const std::vector<std::string> &extra
     return env;
 }
 
+// The program run_reqtool starts.
+const char *reqtool_executable = REQTOOL_PATH;
+
 // Run the built reqtool with args (argv[0] is program), feeding input on its
 // standard input, and collect its outputs and exit status; with stdout_file,
 // its standard output goes to that file instead.
@@ -254,7 +257,7 @@ run_result run_reqtool(std::vector<std::string> args, const std::string &input =
     arguments argv(args);
     arguments envp(child_environment(extra_env));
     pid_t pid;
-    int rc = posix_spawn(&pid, REQTOOL_PATH, &actions, nullptr, argv.argv(), envp.argv());
+    int rc = posix_spawn(&pid, reqtool_executable, &actions, nullptr, argv.argv(), envp.argv());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
@@ -1169,7 +1172,7 @@ TEST(ReqtoolCall, BigRepliesPrintAsTheyAlwaysDid)
 
     // Where nothing can be written, reqtool says so and fails.
     got = run_reqtool(f.with({}, {"volume-list-info"}), "", {}, "reqtool", "/dev/full");
-    EXPECT_EQ(got.err, "Unable to write the result: No space left on device\n");
+    EXPECT_EQ(got.err, "reqtool: cannot write the result: No space left on device\n");
     EXPECT_EQ(got.status, 1);
 }
 
@@ -1390,6 +1393,86 @@ TEST(ReqtoolCall, RpcAnswersWithAFailureResult)
     // Without the administration library every RPC call fails, as a result.
     run_result got = run_reqtool({"-r", "127.0.0.1", "admin", "secret", "system-get-version"});
     EXPECT_NE(got.out.find("status=\"failed\""), std::string::npos) << got.out;
+    EXPECT_EQ(got.status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Socket mode and the administration library
+// ---------------------------------------------------------------------------
+
+TEST(ReqtoolProgram, SocketModeNeedsAPortAndNoOtherTransport)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+    } rows[] = {
+        {{"-Q", "storage1", "admin", "secret", "api"},
+         "",
+         "The -Q option needs the server's socket-mode port, given with -p.\n"},
+        {{"-Q", "-r", "-p", "9"},
+         "Port used : 9\n",
+         "Invalid usage of transport. Do not use -Q option together with -r, -h or -s.\n"},
+        {{"-sQ", "-p9"},
+         "Port used : 9\n",
+         "Invalid usage of transport. Do not use -Q option together with -r, -h or -s.\n"},
+        {{"-hQ", "-p9"},
+         "Port used : 9\n",
+         "Invalid usage of transport. Do not use -Q option together with -r, -h or -s.\n"},
+        {{"-Q", "-v", "vs1", "-p9"},
+         "Port used : 9\n",
+         "The -v option is not a valid option with -Q\n"},
+    };
+    for (const auto &r : rows) {
+        run_result got = run_reqtool(r.args);
+        EXPECT_EQ(got.out, r.out) << testing::PrintToString(r.args);
+        EXPECT_EQ(got.err, r.err) << testing::PrintToString(r.args);
+        EXPECT_EQ(got.status, 1);
+    }
+}
+
+TEST(ReqtoolCall, SocketModeCallAndWhatWasSent)
+{
+    call_fixture f(qsm_reply(200, passed_reply));
+    run_result got = run_reqtool(f.with({"-Q", "-x"}, {"system-get-version"}));
+    EXPECT_EQ(got.out,
+              port_line(f) + "INPUT:\n<system-get-version/>\n\nOUTPUT:\n" + passed_written + "\n");
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+    std::string request = f.only_request();
+    std::string body = request_body(request);
+    EXPECT_EQ(request_head(request), "CORAPI-D/1.0\r\nUser: admin\r\nPassword: secret\r\n"
+                                     "Content-length: " +
+                                         std::to_string(body.size()) + "\r\n\r\n");
+    EXPECT_NE(body.find("<system-get-version/></corvex>"), std::string::npos) << body;
+
+    // A host name is looked up, as over HTTP.
+    call_fixture named(qsm_reply(401, ""));
+    got = run_reqtool({"-Q", "-p", std::to_string(named.server.port()), "localhost", "admin",
+                       "secret", "system-get-version"});
+    EXPECT_EQ(got.out, port_line(named) + "<results reason=\"QSM - Authorization failed\" "
+                                          "status=\"failed\" errno=\"13002\"/>\n\n");
+    EXPECT_EQ(got.status, 0);
+}
+
+TEST(ReqtoolCall, RpcWithoutTheLibraryFailsToLoadWithoutNetworkActivity)
+{
+#ifdef REQTOOL_TEST_ASAN
+    GTEST_SKIP() << "the preloaded shim cannot come before the sanitizer's runtime";
+#endif
+    // A copy of the program away from the build tree finds no library.
+    char dir[] = "/tmp/reqtool-alone-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string copy = std::string(dir) + "/reqtool";
+    ASSERT_EQ(system(("cp '" REQTOOL_PATH "' '" + copy + "'").c_str()), 0);
+    reqtool_executable = copy.c_str();
+    run_result got = run_reqtool({"-r", "storage1", "root", "secret", "system-get-version"}, "",
+                                 {"LD_PRELOAD=" NO_NETWORK_PATH, "LD_LIBRARY_PATH="});
+    reqtool_executable = REQTOOL_PATH;
+    unlink(copy.c_str());
+    rmdir(dir);
+    EXPECT_EQ(got.out, "<results reason=\"Failed to load cxadmin.dll\" status=\"failed\" "
+                       "errno=\"13011\"/>\n\n");
+    EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.status, 0);
 }
 

@@ -15,13 +15,23 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <csignal>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "alloc_failure.h"
+#include "corvex/cx_invoke.h"
+#include "corvex/cx_request.h"
+#include "corvex/cx_server.h"
+#include "fixture_server.h"
+#include "tls_material.h"
 #include "vovedi/shttpc.h"
+#include "vovedi/ssl_util.h"
+
+#include <openssl/ssl.h>
 #include "vovedi/sockerr.h"
 #include "vovedi/testpoint.h"
 #include "vovedi/zthread.h"
@@ -398,20 +408,6 @@ TEST(Shttpc, OptionsAndBinding)
     EXPECT_EQ(sockerr_get(), SOCKERR_EINVAL);
 }
 
-TEST(Shttpc, TlsHandleFailsItsConnectCleanly)
-{
-    listener server;
-    ASSERT_TRUE(server.open(AF_INET));
-    handle_ptr conn(shttpc_socket_new(1, 500));
-    ASSERT_NE(conn, nullptr);
-    EXPECT_EQ(shttpc_connect(conn.get(), server.addr(), static_cast<int>(server.length)), -1);
-    EXPECT_EQ(sockerr_get(), SOCKERR_EPROTONOSUPPORT);
-    char buffer[4];
-    EXPECT_EQ(shttpc_read(conn.get(), buffer, sizeof buffer), -1);
-    EXPECT_EQ(sockerr_get(), SOCKERR_ENOTCONN);
-    EXPECT_EQ(shttpc_write(conn.get(), "x", 1), -1);
-}
-
 TEST(Shttpc, Ipv6Loopback)
 {
     listener server;
@@ -497,4 +493,326 @@ TEST(Shttpc, OutOfMemoryGivesNoHandle)
         handle_ptr conn(shttpc_new_ipv6(1, 100, &entry));
         return conn != nullptr;
     });
+}
+
+// ---------------------------------------------------------------------------
+// TLS, against a TLS stack we did not write: openssl s_server.
+
+namespace
+{
+
+// A port on 127.0.0.1 that was free a moment ago.
+int free_port()
+{
+    fd_owner fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return -1;
+    return ntohs(address.sin_port);
+}
+
+// openssl s_server for one connection on a free loopback port, with its
+// standard input (what it sends) and output (what it received, and its
+// notes) on pipes.
+class tls_peer
+{
+  public:
+    explicit tls_peer(std::vector<std::string> options)
+    {
+        port_ = free_port();
+        int in[2], out[2];
+        if (port_ < 0 || pipe(in) != 0 || pipe(out) != 0)
+            return;
+        options.insert(options.begin(), {"openssl", "s_server", "-accept",
+                                         "127.0.0.1:" + std::to_string(port_), "-naccept", "1"});
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            for (int fd : {in[0], in[1], out[0], out[1]})
+                ::close(fd);
+            std::vector<char *> argv;
+            for (std::string &o : options)
+                argv.push_back(o.data());
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        to_.reset(in[1]);
+        from_.reset(out[0]);
+        ready_ = read_until("ACCEPT\n", 10000).find("ACCEPT\n") != std::string::npos;
+    }
+    ~tls_peer() { stop(); }
+
+    bool ready() const { return ready_; }
+    int port() const { return port_; }
+
+    // Read what it prints until text has been seen or timeout_ms passed;
+    // everything printed so far.
+    std::string read_until(const std::string &text, int timeout_ms)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        char buffer[4096];
+        while (seen_.find(text) == std::string::npos) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+            pollfd p{from_.get(), POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                break;
+            ssize_t n = read(from_.get(), buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            seen_.append(buffer, static_cast<size_t>(n));
+        }
+        return seen_;
+    }
+
+    // Have it send bytes to its client.
+    void send(const std::string &bytes)
+    {
+        ssize_t n = write(to_.get(), bytes.data(), bytes.size());
+        EXPECT_EQ(n, static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Kill it at once: its end of the connection goes with it.
+    void stop()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    int port_ = -1;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    fd_owner to_, from_;
+    std::string seen_;
+};
+
+// The options that make s_server present the test certificate.
+std::vector<std::string> serving(std::vector<std::string> extra = {})
+{
+    const tls_material &files = tls_files();
+    std::vector<std::string> o = {"-cert", files.server_cert, "-key", files.server_key};
+    o.insert(o.end(), extra.begin(), extra.end());
+    return o;
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+int tls_connect(shttpc_t *conn, int port)
+{
+    sockaddr_in address = loopback(port);
+    return shttpc_connect(conn, reinterpret_cast<sockaddr *>(&address), sizeof address);
+}
+
+} // namespace
+
+// A whole call over TLS 1.2 and TLS 1.3: the server receives exactly the
+// request a plain call sends, the host name travels in the handshake
+// (not an address), and the server's certificate checks out against its
+// authority.
+TEST(ShttpcTls, WholeCallsInteroperateWithOpenSslServer)
+{
+    ASSERT_TRUE(tls_files().ok);
+    struct tls_case {
+        const char *version;
+        const char *host;
+        bool sni;
+    } cases[] = {{"-tls1_2", "localhost", true},
+                 {"-tls1_3", "localhost", true},
+                 {"-tls1_3", "127.0.0.1", false}};
+    for (const tls_case &c : cases) {
+        SCOPED_TRACE(std::string(c.version) + " " + c.host);
+        const tls_material &files = tls_files();
+        tls_peer server(serving({c.version, "-servername", "localhost", "-cert2", files.server_cert,
+                                 "-key2", files.server_key}));
+        ASSERT_TRUE(server.ready());
+        cx_server_t *handle = cx_server_open(c.host, 1, 0);
+        cx_server_set_login(handle, "root", "secret");
+        ASSERT_EQ(cx_server_set_transport(handle, CX_TRANSPORT_HTTPS), 1);
+        cx_server_set_port(handle, server.port());
+        cx_server_set_timeout(handle, 10);
+        ASSERT_EQ(cx_server_set_tls_verify(handle, files.ca.c_str()), 1);
+        cx_elem_t *api = cx_elem_create("system-get-version");
+        cx_elem_t *result = nullptr;
+        std::thread call([&] { result = cx_server_invoke_elem(handle, api); });
+
+        std::string seen = server.read_until("</corvex>", 10000);
+        server.send(http_reply(200, "OK", corvex_reply("<results status=\"passed\"/>")));
+        call.join();
+        ASSERT_NE(result, nullptr);
+        EXPECT_STREQ(stab_get(result->attributes, "status"), "passed")
+            << stab_get(result->attributes, "reason");
+        std::string document =
+            "<?xml version='1.0' encoding='utf-8' ?>\n"
+            "<!DOCTYPE corvex SYSTEM 'file:/etc/corvex_vault.dtd'>\n"
+            "<corvex xmlns=\"" CX_REQUEST_XMLNS "\" version=\"1.0\"><system-get-version/></corvex>";
+        std::string request = "POST /servlets/corvex.servlets.admin.XMLrequest_vault HTTP/1.1\r\n"
+                              "Authorization: Basic cm9vdDpzZWNyZXQ=\r\n"
+                              "Host: " +
+                              std::string(c.host) + ":" + std::to_string(server.port()) +
+                              "\r\nContent-Length: " + std::to_string(document.size()) +
+                              "\r\n\r\n" + document;
+        size_t start = seen.find("POST ");
+        EXPECT_EQ(start == std::string::npos ? seen : seen.substr(start), request);
+        EXPECT_EQ(seen.find("Hostname in TLS extension: \"localhost\"") != std::string::npos, c.sni)
+            << seen;
+        cx_elem_free(result);
+        cx_elem_free(api);
+        cx_server_close(handle);
+    }
+}
+
+// Handshakes that cannot succeed end within the connect's time-out: one
+// that is never answered at the time-out, the others at once with the
+// TLS library's error code; a blocking handle (no time-out) as well.
+TEST(ShttpcTls, FailedHandshakesEndWithinTheTimeout)
+{
+    struct handshake_case {
+        const char *what;
+        fixture_server::handler peer;
+        int timeout_ms;
+        int code; // the last error; 0: one of the TLS library's codes
+    } cases[] = {
+        {"never answers", [](fixture_conn &c) { c.hold_open(); }, 700, SOCKERR_ETIMEDOUT},
+        {"closes during the handshake",
+         [](fixture_conn &c) {
+             c.read_some(2000);
+             c.close();
+         },
+         700, 0},
+        {"resets during the handshake", // the socket's own error
+         [](fixture_conn &c) {
+             c.read_some(2000);
+             c.close(true);
+         },
+         700, SOCKERR_ECONNRESET},
+        {"answers in plain HTTP",
+         [](fixture_conn &c) {
+             c.read_some(2000);
+             c.send(http_reply(400, "Bad Request", "not TLS"));
+             c.close();
+         },
+         700, 0},
+        {"closes, blocking handle",
+         [](fixture_conn &c) {
+             c.read_some(2000);
+             c.close();
+         },
+         0, 0},
+    };
+    for (handshake_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fixture_server server(c.peer);
+        handle_ptr conn(shttpc_socket_new(SHTTPC_MODE_TLS, c.timeout_ms));
+        ASSERT_NE(conn, nullptr);
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(tls_connect(conn.get(), server.port()), -1);
+        long took = elapsed_ms(started);
+        int code = sockerr_get();
+        if (c.code == SOCKERR_ETIMEDOUT) {
+            EXPECT_GE(took, c.timeout_ms - 50);
+            EXPECT_LT(took, c.timeout_ms + 1500);
+        } else {
+            EXPECT_LT(took, 1500);
+        }
+        if (c.code != 0)
+            EXPECT_EQ(code, c.code);
+        else
+            EXPECT_TRUE(code >= SSL_ERROR_SSL && code <= SSL_ERROR_ZERO_RETURN) << code;
+        EXPECT_EQ(shttpc_tls_refusal(), nullptr); // no certificate was refused
+        server.stop();
+    }
+
+    // A TLS handle that never finished a handshake cannot be read or written.
+    handle_ptr unconnected(shttpc_socket_new(SHTTPC_MODE_TLS, 500));
+    char buffer[4];
+    EXPECT_EQ(shttpc_read(unconnected.get(), buffer, sizeof buffer), -1);
+    EXPECT_EQ(sockerr_get(), SOCKERR_ENOTCONN);
+    EXPECT_EQ(shttpc_write(unconnected.get(), "x", 1), -1);
+
+    // A whole call says what happened, within its time-out of one second.
+    fixture_server silent([](fixture_conn &c) { c.hold_open(); });
+    cx_server_t *handle = cx_server_open("127.0.0.1", 1, 0);
+    cx_server_set_transport(handle, CX_TRANSPORT_HTTPS);
+    cx_server_set_port(handle, silent.port());
+    cx_server_set_timeout(handle, 1);
+    cx_elem_t *api = cx_elem_create("system-get-version");
+    auto started = std::chrono::steady_clock::now();
+    cx_elem_t *result = cx_server_invoke_elem(handle, api);
+    EXPECT_LT(elapsed_ms(started), 2500);
+    ASSERT_NE(result, nullptr);
+    EXPECT_STREQ(stab_get(result->attributes, "reason"), "Can&apos;t connect to host (err=10060).");
+    EXPECT_STREQ(stab_get(result->attributes, "errno"), "10060");
+    cx_elem_free(result);
+    cx_elem_free(api);
+    cx_server_close(handle);
+}
+
+// A server that goes away while a TLS write is under way fails the write
+// with the TLS library's code; SIGPIPE, whose default action would end
+// this program, is never raised.
+TEST(ShttpcTls, WriteToAVanishedServerFailsWithoutSigpipe)
+{
+    ASSERT_TRUE(tls_files().ok);
+    tls_peer server(serving());
+    ASSERT_TRUE(server.ready());
+    handle_ptr conn(shttpc_socket_new(SHTTPC_MODE_TLS, 3000));
+    ASSERT_EQ(tls_connect(conn.get(), server.port()), 0) << sockerr_get();
+    std::string hello = "hello";
+    EXPECT_EQ(shttpc_write(conn.get(), hello.data(), static_cast<int>(hello.size())), 5);
+    server.stop();
+    std::string block(1 << 20, 'x');
+    int rc = 0;
+    for (int attempt = 0; attempt < 50 && rc != -1; attempt++)
+        rc = shttpc_write(conn.get(), block.data(), static_cast<int>(block.size()));
+    EXPECT_EQ(rc, -1);
+    int code = sockerr_get();
+    EXPECT_TRUE(code == SSL_ERROR_SYSCALL || code == SSL_ERROR_SSL) << code;
+}
+
+// Only a TLS connect starts the TLS library: checked in a fresh run of this
+// program, where nothing has started it before.
+TEST(ShttpcTls, PlainHandlesNeverStartTheTlsLibrary)
+{
+    if (!getenv("SHTTPC_FRESH_RUN")) {
+        std::string command = "SHTTPC_FRESH_RUN=1 /proc/" + std::to_string(getpid()) +
+                              "/exe --gtest_filter=ShttpcTls.PlainHandlesNeverStartTheTlsLibrary"
+                              " >/dev/null 2>&1";
+        EXPECT_EQ(system(command.c_str()), 0);
+        return;
+    }
+    ASSERT_EQ(ssl_util_initialised(), 0);
+    fixture_server server(answer_with(http_reply(200, "OK", "")));
+    handle_ptr plain(shttpc_socket_new(SHTTPC_MODE_PLAIN, 1000));
+    ASSERT_EQ(tls_connect(plain.get(), server.port()), 0);
+    EXPECT_EQ(shttpc_write(plain.get(), "GET / HTTP/1.0\r\n\r\n", 18), 18);
+    char buffer[64];
+    EXPECT_GT(shttpc_read(plain.get(), buffer, sizeof buffer), 0);
+    plain.reset();
+    handle_ptr unconnected(shttpc_socket_new(SHTTPC_MODE_TLS, 200));
+    EXPECT_EQ(ssl_util_initialised(), 0); // making a TLS handle is not connecting it
+
+    // The first TLS connect does, even when the handshake then fails.
+    EXPECT_EQ(tls_connect(unconnected.get(), server.port()), -1);
+    EXPECT_EQ(ssl_util_initialised(), 1);
 }

@@ -77,7 +77,7 @@ TEST(Sockerr, LastErrorBelongsToEachThread)
 
 TEST(Sockerr, SystemMessagesEndLikeTheSystemsOwn)
 {
-    for (unsigned code : {2u, 5u, 53u, 1326u, 1722u, 1753u, 10060u, 10061u, 11001u}) {
+    for (unsigned code : {2u, 5u, 53u, 1326u, 1722u, 1753u, 1783u, 10060u, 10061u, 11001u}) {
         const char *text = sockerr_system_message(code);
         ASSERT_NE(text, nullptr) << code;
         std::string message = text;

@@ -1,17 +1,26 @@
-// Socket client: one TCP connection with a single deadline per operation.
+// Socket client: one TCP connection, plain or TLS, with a single deadline
+// per operation.
 
 #include "vovedi/shttpc.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "vovedi/log.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
+#include "vovedi/ssl_util.h"
 #include "vovedi/testpoint.h"
 
 namespace
@@ -109,16 +118,226 @@ int shttpc_get_connect_error(shttpc_t *conn, int64_t deadline)
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// TLS
+
+// Why the calling thread's last connect refused a certificate; empty when
+// it refused none.
+thread_local char tls_refusal[320];
+
+void refuse_tls(const char *format, ...) VV_PRINTF(1, 2);
+
+void refuse_tls(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(tls_refusal, sizeof tls_refusal, format, args);
+    va_end(args);
+}
+
+bool is_address(const char *name)
+{
+    unsigned char address[16];
+    return inet_pton(AF_INET, name, address) == 1 || inet_pton(AF_INET6, name, address) == 1;
+}
+
+// Plain words for the commonest reasons a certificate is refused.
+const char *certificate_problem(long code)
+{
+    switch (code) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "it has expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "it is not valid yet";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        return "it is self-signed, and not one of the trusted certificates";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        return "its chain ends in a self-signed certificate that is not trusted";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return "its issuer is unknown: no trusted authority signed it";
+    case X509_V_ERR_CERT_REVOKED:
+        return "it has been revoked";
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        return "its signature does not check out";
+    case X509_V_ERR_INVALID_PURPOSE:
+        return "it is not meant for a TLS server";
+    default:
+        return nullptr;
+    }
+}
+
+// After a failed handshake: the reason a checked certificate was refused.
+void note_certificate_refusal(const shttpc_t *conn, SSL *ssl)
+{
+    long code = SSL_get_verify_result(ssl);
+    if (!conn->tls_verify || code == X509_V_OK)
+        return;
+    const char *name = conn->server_name ? conn->server_name : "";
+    if (code == X509_V_ERR_HOSTNAME_MISMATCH || code == X509_V_ERR_IP_ADDRESS_MISMATCH)
+        refuse_tls("the server's certificate was refused: it is for another host than %s", name);
+    else if (const char *problem = certificate_problem(code))
+        refuse_tls("the server's certificate was refused: %s", problem);
+    else
+        refuse_tls("the server's certificate was refused: %s", X509_verify_cert_error_string(code));
+}
+
+// Load the authorities the server's certificate must lead to.
+bool load_trusted(const shttpc_t *conn, SSL_CTX *ctx)
+{
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    if (conn->ca_file ? SSL_CTX_load_verify_locations(ctx, conn->ca_file, nullptr) == 1
+                      : SSL_CTX_set_default_verify_paths(ctx) == 1)
+        return true;
+    if (conn->ca_file)
+        refuse_tls("the trusted certificates cannot be loaded from %s", conn->ca_file);
+    else
+        refuse_tls("the system's trusted certificates cannot be loaded");
+    return false;
+}
+
+// Name the server in the handshake (SNI) and, when asked, check the name.
+bool name_server(const shttpc_t *conn, SSL *ssl)
+{
+    const char *name = conn->server_name;
+    if (!name || !*name)
+        return true;
+    bool address = is_address(name);
+    if (!address && SSL_set_tlsext_host_name(ssl, name) != 1)
+        ERR_clear_error(); // a name the extension cannot carry goes unsent
+    if (!conn->tls_verify)
+        return true;
+    return address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name) == 1
+                   : SSL_set1_host(ssl, name) == 1;
+}
+
+// The context and connection object of a TLS handle, bound to its socket.
+// 0, or -1 with SOCKERR_ECONNREFUSED.
+int tls_prepare(shttpc_t *conn)
+{
+    auto *ctx = static_cast<SSL_CTX *>(shttpc_ssl_ctx_new());
+    conn->ctx = ctx;
+    if (!ctx || (conn->tls_verify && !load_trusted(conn, ctx))) {
+        ERR_clear_error();
+        sockerr_set(SOCKERR_ECONNREFUSED);
+        return -1;
+    }
+    SSL *ssl = SSL_new(ctx);
+    conn->ssl = ssl;
+    BIO *bio = ssl ? ssl_util_socket_bio_new(conn->sock) : nullptr;
+    if (!bio) {
+        log_report(LOG_LEVEL_ERROR, "Failed: SSL_set_fd()\n");
+        ERR_clear_error();
+        sockerr_set(SOCKERR_ECONNREFUSED);
+        return -1;
+    }
+    SSL_set_bio(ssl, bio, bio);
+    // The handshake ends with the client's small flight, and the request
+    // follows at once: held back for the peer's delayed acknowledgement
+    // it would wait some 40 ms. Every write here is whole TLS records.
+    int on = 1;
+    setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!name_server(conn, ssl)) {
+        ERR_clear_error();
+        sockerr_set(SOCKERR_ECONNREFUSED);
+        return -1;
+    }
+    return 0;
+}
+
+// What to wait for after a TLS call that could not go on: the readiness to
+// wait for, or 0 when the failure is final.
+int tls_wait_for(int code)
+{
+    if (code == SSL_ERROR_WANT_READ)
+        return SOCKERR_READABLE;
+    if (code == SSL_ERROR_WANT_WRITE)
+        return SOCKERR_WRITABLE;
+    return 0;
+}
+
 // The TLS handshake that ends every connect, under the connect's deadline.
-// A plain handle has none. TLS is not built into this library yet, so a TLS
-// handle cannot finish its connect and fails with SOCKERR_EPROTONOSUPPORT.
+// A plain handle has none.
 int shttpc_connect_ssl(shttpc_t *conn, int64_t deadline)
 {
-    (void)deadline;
     if (conn->mode == SHTTPC_MODE_PLAIN)
         return 0;
-    sockerr_set(SOCKERR_EPROTONOSUPPORT);
+    if (tls_prepare(conn) != 0)
+        return -1;
+    auto *ssl = static_cast<SSL *>(conn->ssl);
+    for (;;) {
+        ERR_clear_error();
+        int rc = SSL_connect(ssl);
+        if (rc > 0)
+            return 0;
+        int code = SSL_get_error(ssl, rc);
+        int want = tls_wait_for(code);
+        if (conn->timeout_ms == 0 || want == 0) {
+            note_certificate_refusal(conn, ssl);
+            ERR_clear_error();
+            sockerr_set(code);
+            return -1;
+        }
+        int ready = 0;
+        int waited = sockerr_wait(conn->sock, want, deadline, &ready);
+        if (waited < 0)
+            log_report(LOG_LEVEL_ERROR, "shttpc_connect_ssl::socket select error");
+        if (waited <= 0)
+            return -1;
+        // A socket error ends the handshake at once; a hang-up without one
+        // is left to the next attempt, which reads the end of the stream.
+        int pending = 0;
+        if ((ready & SOCKERR_EXCEPTION) && sockerr_pending(conn->sock, &pending) != 0)
+            pending = SOCKERR_ECONNREFUSED;
+        if (pending != 0) {
+            sockerr_set(pending);
+            return -1;
+        }
+    }
+}
+
+// One TLS read attempt, as read_attempt.
+int tls_read_attempt(shttpc_t *conn, char *buffer, int size, int *wait_for)
+{
+    auto *ssl = static_cast<SSL *>(conn->ssl);
+    ERR_clear_error();
+    int got = SSL_read(ssl, buffer, size);
+    if (got > 0)
+        return got;
+    if (got == 0) { // the end of the stream, announced or not
+        ERR_clear_error();
+        return 0;
+    }
+    int code = SSL_get_error(ssl, got);
+    ERR_clear_error();
+    if (conn->timeout_ms != 0)
+        *wait_for = tls_wait_for(code);
+    if (*wait_for == 0)
+        sockerr_set(code);
     return -1;
+}
+
+// One TLS write attempt, as write_attempt. The whole buffer goes to
+// SSL_write every time: a repeated write must pass the same arguments.
+int tls_write_attempt(shttpc_t *conn, const char *data, int length, int *written, int *wait_for)
+{
+    auto *ssl = static_cast<SSL *>(conn->ssl);
+    ERR_clear_error();
+    int sent = SSL_write(ssl, data, length);
+    if (sent > 0) {
+        *written = length;
+        return 1;
+    }
+    int code = SSL_get_error(ssl, sent);
+    ERR_clear_error();
+    if (conn->timeout_ms != 0)
+        *wait_for = tls_wait_for(code);
+    if (*wait_for == 0) {
+        sockerr_set(code);
+        return -1;
+    }
+    return 0;
 }
 
 // One attempt at reading. Returns the count or -1; with -1, *wait_for
@@ -128,7 +347,9 @@ int read_attempt(shttpc_t *conn, char *buffer, int size, int *wait_for)
 {
     *wait_for = 0;
     if (conn->mode != SHTTPC_MODE_PLAIN) {
-        sockerr_set(SOCKERR_ENOTCONN); // no TLS connection to read from
+        if (conn->ssl)
+            return tls_read_attempt(conn, buffer, size, wait_for);
+        sockerr_set(SOCKERR_ENOTCONN); // no handshake yet
         return -1;
     }
     int got = sockerr_recv(conn->sock, buffer, size);
@@ -143,7 +364,9 @@ int write_attempt(shttpc_t *conn, const char *data, int length, int *written, in
 {
     *wait_for = 0;
     if (conn->mode != SHTTPC_MODE_PLAIN) {
-        sockerr_set(SOCKERR_ENOTCONN); // no TLS connection to write to
+        if (conn->ssl)
+            return tls_write_attempt(conn, data, length, written, wait_for);
+        sockerr_set(SOCKERR_ENOTCONN); // no handshake yet
         return -1;
     }
     int sent = sockerr_send(conn->sock, data + *written, length - *written);
@@ -211,8 +434,58 @@ shttpc_t *shttpc_new_ipv6(int mode, int timeout_ms, const struct addrinfo *ai)
     return conn;
 }
 
+int shttpc_set_tls_peer(shttpc_t *conn, const char *server_name, int verify, const char *ca_file)
+{
+    if (!conn) {
+        errno = EINVAL;
+        return -1;
+    }
+    char *name = server_name ? VV_STRDUP(server_name) : nullptr;
+    char *file = ca_file ? VV_STRDUP(ca_file) : nullptr;
+    if ((server_name && !name) || (ca_file && !file)) {
+        VV_FREE(name);
+        VV_FREE(file);
+        errno = ENOMEM;
+        return -1;
+    }
+    VV_FREE(conn->server_name);
+    VV_FREE(conn->ca_file);
+    conn->server_name = name;
+    conn->ca_file = file;
+    conn->tls_verify = verify ? 1 : 0;
+    return 0;
+}
+
+const char *shttpc_tls_refusal(void)
+{
+    return tls_refusal[0] ? tls_refusal : nullptr;
+}
+
+void shttpc_tls_refusal_clear(void)
+{
+    tls_refusal[0] = '\0';
+}
+
+struct ssl_ctx_st *shttpc_ssl_ctx_new(void)
+{
+    if (!ssl_util_init()) {
+        log_report(LOG_LEVEL_ERROR, "SSL Initialization error");
+        return nullptr;
+    }
+    const SSL_METHOD *method = TLS_client_method();
+    if (!method) {
+        log_report(LOG_LEVEL_ERROR, "Not able to create SSL method");
+        return nullptr;
+    }
+    SSL_CTX *ctx = SSL_CTX_new(method);
+    if (!ctx)
+        log_report(LOG_LEVEL_ERROR, "Not able to create SSL context");
+    return ctx;
+}
+
 int shttpc_connect(shttpc_t *conn, const struct sockaddr *addr, int addrlen)
 {
+    tls_refusal[0] = '\0';
     if (!conn || !addr || addrlen <= 0)
         return refuse_argument();
     int64_t deadline = operation_deadline(conn);
@@ -326,8 +599,16 @@ void shttpc_close(shttpc_t *conn)
     if (!conn)
         return;
     int saved_errno = errno;
+    if (conn->ssl)
+        SSL_free(static_cast<SSL *>(conn->ssl)); // its transport goes with it
+    if (conn->ctx) {
+        SSL_CTX_free(static_cast<SSL_CTX *>(conn->ctx));
+        ERR_clear_error();
+    }
     if (conn->sock >= 0)
         close(conn->sock);
+    VV_FREE(conn->server_name);
+    VV_FREE(conn->ca_file);
     VV_FREE(conn);
     errno = saved_errno;
 }

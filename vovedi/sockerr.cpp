@@ -100,6 +100,7 @@ constexpr system_text system_texts[] = {
     {1726, "The remote procedure call failed.\r\n"},
     {1727, "The remote procedure call failed and did not execute.\r\n"},
     {1753, "There are no more endpoints available from the endpoint mapper.\r\n"},
+    {1783, "The stub received bad data.\r\n"},
     {10022, "An invalid argument was supplied.\r\n"},
     {10047, "An address incompatible with the requested protocol was used.\r\n"},
     {10051, "A socket operation was attempted to an unreachable network.\r\n"},

@@ -288,6 +288,12 @@ std::string http_reply(int status, std::string_view reason, std::string_view bod
     return reply;
 }
 
+std::string qsm_reply(int status, std::string_view body)
+{
+    return "CORAPI-D/1.0 " + std::to_string(status) +
+           "\r\nContent-length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
 std::string corvex_reply(std::string_view results_xml)
 {
     return "<?xml version='1.0' encoding='utf-8' ?>\n<corvex>" + std::string(results_xml) +

@@ -105,6 +105,9 @@ int connect_loopback(int port);
 std::string http_reply(int status, std::string_view reason, std::string_view body,
                        std::string_view extra_headers = "");
 
+// A socket-mode reply: status line, length line, blank line and the body.
+std::string qsm_reply(int status, std::string_view body);
+
 // A reply document holding one results element.
 std::string corvex_reply(std::string_view results_xml);
 

@@ -61,6 +61,8 @@ typedef struct cx_server_s {
     const char *vslice;   /* borrowed: the caller's text must outlive the handle */
     char *app_name;       /* owned, or null */
     char *api_intent;     /* owned, or null */
+    int32_t tls_verify;   /* 1: HTTPS calls check the server's certificate */
+    char *tls_ca_file;    /* owned, or null: trusted authorities for that check */
     uint64_t reply_limit; /* most bytes of reply body taken; 0 = no limit */
 } cx_server_t;
 
@@ -130,6 +132,16 @@ int cx_server_set_vslice(cx_server_t *server, const char *vslice);
  */
 int cx_server_set_app_name(cx_server_t *server, const char *name);
 int cx_server_set_api_intent(cx_server_t *server, const char *intent);
+
+/*
+ * Check the server's certificate on HTTPS calls: its chain must lead to an
+ * authority in ca_file (PEM), or in the system's trusted store when ca_file
+ * is null, and it must name the host. Off on a new handle (appliances ship
+ * self-signed certificates). A refused certificate fails the call with a
+ * reason that says why. 1, or 0 with EINVAL (null handle) or ENOMEM
+ * (nothing changed).
+ */
+int cx_server_set_tls_verify(cx_server_t *server, const char *ca_file);
 
 VV_END_DECL
 

@@ -30,6 +30,18 @@ typedef struct http_credentials_s {
 } http_credentials_t;
 
 /*
+ * How a TLS connection checks the server. The server's host name is always
+ * sent in the handshake (SNI); with verify set, the server's certificate
+ * must lead to an authority in ca_file (PEM), or in the system's trusted
+ * store when ca_file is null, and name the host. A refusal fails the open
+ * with the reason in shttpc_tls_refusal(), which every open clears first.
+ */
+typedef struct http_tls_check_s {
+    int verify;
+    const char *ca_file;
+} http_tls_check_t;
+
+/*
  * Open a connection to the host and port of url. Credentials written in the
  * URL are copied into cred (cleared first; the caller frees what it holds
  * afterwards, also on failure). TLS follows the tls flag alone; with
@@ -40,6 +52,12 @@ int http_open_url(const char *url, shttpc_t **out, http_credentials_t *cred, int
 
 /* Resolve host, connect to its first address and store the handle in *out. */
 int http_open(const char *host, int port, shttpc_t **out, int hostequiv, int tls, int timeout_s);
+
+/* http_open_url and http_open with the server checks of a TLS connection (check may be null). */
+int http_open_url_checked(const char *url, shttpc_t **out, http_credentials_t *cred, int hostequiv,
+                          int tls, int timeout_s, const http_tls_check_t *check);
+int http_open_checked(const char *host, int port, shttpc_t **out, int hostequiv, int tls,
+                      int timeout_s, const http_tls_check_t *check);
 
 /*
  * POST body (length bytes) to the path of url, with Basic authorisation

@@ -16,6 +16,7 @@ VV_BEGIN_DECL
 
 struct sockaddr;
 struct addrinfo;
+struct ssl_ctx_st;
 
 /* Handle modes. */
 enum { SHTTPC_MODE_PLAIN = 0, SHTTPC_MODE_TLS = 1 };
@@ -26,6 +27,9 @@ typedef struct shttpc_s {
     void *ssl;           /* TLS connection, mode 1 only, once the handshake began */
     void *ctx;           /* TLS context of this handle, mode 1 only */
     uint32_t timeout_ms; /* budget of each operation; 0 = blocking socket, no time-out */
+    char *server_name;   /* owned, or null: the server's name for the TLS handshake */
+    int32_t tls_verify;  /* 1: the TLS handshake checks the server's certificate */
+    char *ca_file;       /* owned, or null: trusted authorities for that check */
 } shttpc_t;
 
 /*
@@ -46,10 +50,42 @@ shttpc_t *shttpc_socket_new(int mode, int timeout_ms);
 shttpc_t *shttpc_new_ipv6(int mode, int timeout_ms, const struct addrinfo *ai);
 
 /*
+ * Before the connect of a TLS handle: the server's name and how to check
+ * it. A host name (not an address) is sent in the handshake (SNI). With
+ * verify set, the handshake succeeds only when the server's certificate
+ * chain leads to an authority in ca_file (PEM), or in the system's trusted
+ * store when ca_file is null, and the certificate names the server
+ * (server_name, a name or an address). Without this call nothing is sent
+ * and nothing is checked. The texts are copied. 0; -1 with errno EINVAL
+ * (null handle) or ENOMEM (the handle unchanged).
+ */
+int shttpc_set_tls_peer(shttpc_t *conn, const char *server_name, int verify, const char *ca_file);
+
+/*
+ * Why the calling thread's last connect refused the server's certificate
+ * (or could not load the trusted ones), in plain words such as "the
+ * server's certificate has expired"; null when its last connect refused
+ * none. A static text of the thread, good until its next connect.
+ */
+const char *shttpc_tls_refusal(void);
+
+/* Forget the calling thread's last refusal; every connect does so first. */
+void shttpc_tls_refusal_clear(void);
+
+/*
+ * A new TLS client context as the TLS library makes it (nothing verified
+ * unless a handle asks for it), starting the library on first use; null
+ * (logged) when it cannot be made. Released with SSL_CTX_free.
+ */
+struct ssl_ctx_st *shttpc_ssl_ctx_new(void);
+
+/*
  * Connect to the address, within the time-out when there is one, then run
  * the TLS handshake in mode 1 under the same deadline. 0 when connected;
  * -1 otherwise (refused: SOCKERR_ECONNREFUSED; deadline passed:
- * SOCKERR_ETIMEDOUT). Connect once per handle; after a failure close it.
+ * SOCKERR_ETIMEDOUT; a failed handshake: the TLS library's error code, 1
+ * to 6, with shttpc_tls_refusal saying why a certificate was refused).
+ * Connect once per handle; after a failure close it.
  */
 int shttpc_connect(shttpc_t *conn, const struct sockaddr *addr, int addrlen);
 
@@ -59,7 +95,8 @@ int shttpc_connect_ipv6(shttpc_t *conn, const struct addrinfo *ai, int addrlen);
 /*
  * Read up to size bytes: the count read, 0 when the peer closed the
  * connection (or size is 0), -1 on failure or when the time-out passed
- * without data (SOCKERR_ETIMEDOUT). The time-out counts from this call:
+ * without data (SOCKERR_ETIMEDOUT). A TLS failure leaves the TLS library's
+ * error code as the last error. The time-out counts from this call:
  * shttpc_read_until with shttpc_deadline(conn).
  */
 int shttpc_read(shttpc_t *conn, char *buffer, int size);
@@ -94,8 +131,9 @@ int shttpc_setsockopt(shttpc_t *conn, int level, int name, const void *value, in
 int shttpc_bind(shttpc_t *conn, const struct sockaddr *addr, int addrlen);
 
 /*
- * Close the connection (no TLS close-notify is sent) and release the handle
- * and its TLS objects; null is ignored. The last error is left as it was.
+ * Close the connection (no TLS close-notify is sent) and release the handle,
+ * its TLS objects and its texts; null is ignored. The last error is left as
+ * it was.
  */
 void shttpc_close(shttpc_t *conn);
 
