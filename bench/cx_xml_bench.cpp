@@ -1,21 +1,27 @@
 // Reply parsing and writing speed: generates a large reply of many short
 // records, parses it into a tree with xml_parse_string, writes the tree back
-// with cx_elem_to_string, and compares with a bare libxml2 push parse of the
-// same text whose callbacks do nothing.
+// with cx_elem_to_string (into one text) and cx_elem_write_stream (to
+// /dev/null, as a program prints it), and compares with a bare libxml2 push
+// parse of the same text whose callbacks do nothing.
 //
-//   cx_xml_bench [megabytes]     default 50; writing is also timed at a
-//                                quarter and a half of the size, to show
-//                                that it grows linearly.
+//   cx_xml_bench [megabytes] [runs]   default 50 MB, 3 runs; everything is
+//                                      also timed at a quarter and a half of
+//                                      the size, to show that it grows
+//                                      linearly. Prints medians, and parsing
+//                                      as a multiple of the bare parse.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/resource.h>
 
 #include <libxml/parser.h>
 
+#include "bench_support.h"
 #include "corvex/cx_elem.h"
 #include "corvex/cx_xml.h"
 #include "vovedi/pool.h"
@@ -23,12 +29,8 @@
 namespace
 {
 
-using clock_type = std::chrono::steady_clock;
-
-double seconds_since(clock_type::time_point start)
-{
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
+using bench::clock_type;
+using bench::seconds_since;
 
 double megabytes(size_t bytes)
 {
@@ -116,6 +118,26 @@ double write_tree(const cx_elem_t *root, size_t *written)
     return elapsed;
 }
 
+// Seconds to write the tree indented to /dev/null through a stream, as a
+// program prints it (the same bytes as cx_elem_to_string).
+double stream_tree(const cx_elem_t *root)
+{
+    FILE *out = fopen("/dev/null", "w");
+    auto start = clock_type::now();
+    cx_xml_stream_t stream;
+    bool ok = out && cx_xml_stream_open(&stream, out);
+    if (ok) {
+        ok = cx_elem_write_stream(root, 0, "", &stream);
+        ok = cx_xml_stream_close(&stream) && ok;
+    }
+    double elapsed = seconds_since(start);
+    if (!ok)
+        fprintf(stderr, "writing to /dev/null failed\n");
+    if (out)
+        fclose(out);
+    return elapsed;
+}
+
 long peak_kilobytes()
 {
     rusage usage{};
@@ -123,44 +145,97 @@ long peak_kilobytes()
     return usage.ru_maxrss;
 }
 
+// Seconds to parse a hostile document with xml_parse_string, and how it ended.
+double parse_hostile(const std::string &text, std::string *outcome)
+{
+    auto start = clock_type::now();
+    cx_xml_state_t *state = xml_create();
+    if (state)
+        xml_parse_string(text.c_str(), state);
+    double elapsed = seconds_since(start);
+    std::string error = state && state->error ? state->error : "parsed";
+    *outcome = error.substr(0, error.find('\n'));
+    xml_destroy(state);
+    return elapsed;
+}
+
+// Long pieces of markup of every kind: each is parsed, or refused by the
+// parser library's own limits or the reader's bound on attributes, in time
+// linear in its size.
+void hostile_markup()
+{
+    const size_t size = 10u << 20;
+    std::string attributes = "<a";
+    for (size_t k = 0; attributes.size() < (1u << 20); k++)
+        attributes += " a" + std::to_string(k) + "=''";
+    const struct {
+        const char *label;
+        std::string text;
+    } cases[] = {
+        {"10 MB attribute value", "<a v='" + std::string(size, 'v') + "'/>"},
+        {"10 MB CDATA of ]", "<a><![CDATA[" + std::string(size, ']') + "]]></a>"},
+        {"10 MB comment", "<a><!--" + std::string(size, 'c') + "--></a>"},
+        {"9 MB attribute value", "<a v='" + std::string(9u << 20, 'v') + "'/>"},
+        {"9 MB CDATA of ]", "<a><![CDATA[" + std::string(9u << 20, ']') + "]]></a>"},
+        {"9 MB comment", "<a><!--" + std::string(9u << 20, 'c') + "--></a>"},
+        {"1 MB of attributes", attributes + "/>"},
+    };
+    printf("\nhostile markup (xml_parse_string)\n");
+    for (const auto &c : cases) {
+        std::string outcome;
+        double seconds = parse_hostile(c.text, &outcome);
+        printf("%-28s %10.1f %10.3f    %s\n", c.label, megabytes(c.text.size()), seconds,
+               outcome.c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     double target_mb = argc > 1 ? atof(argv[1]) : 50.0;
-    if (target_mb <= 0) {
-        fprintf(stderr, "usage: %s [megabytes]\n", argv[0]);
+    int runs = argc > 2 ? atoi(argv[2]) : 3;
+    if (target_mb <= 0 || runs <= 0) {
+        fprintf(stderr, "usage: %s [megabytes] [runs]\n", argv[0]);
         return 2;
     }
     cx_xml_init();
-    printf("%-28s %10s %10s %10s %10s\n", "run", "input MB", "seconds", "MB/s", "out MB");
+    printf("medians of %d runs\n", runs);
+    printf("%-28s %10s %10s %10s %10s %10s\n", "run", "input MB", "seconds", "MB/s", "out MB",
+           "x raw");
     for (double share : {0.25, 0.5, 1.0}) {
         size_t records = 0;
         std::string reply = make_reply(static_cast<size_t>(target_mb * share * 1e6), &records);
         double in_mb = megabytes(reply.size());
-        char label[64];
-
-        double raw = raw_push_parse(reply);
-        snprintf(label, sizeof label, "libxml2 push, empty SAX1");
-        printf("%-28s %10.1f %10.3f %10.1f\n", label, in_mb, raw, in_mb / raw);
-
-        double parse_seconds = 0;
-        cx_elem_t *root = parse_tree(reply, &parse_seconds);
-        if (!root)
-            return 1;
-        printf("%-28s %10.1f %10.3f %10.1f    (%zu records)\n", "xml_parse_string", in_mb,
-               parse_seconds, in_mb / parse_seconds, records);
-
+        std::vector<double> raw_runs, parse_runs, write_runs, stream_runs, free_runs;
         size_t written = 0;
-        double write_seconds = write_tree(root, &written);
-        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write_seconds,
-               megabytes(written) / write_seconds, megabytes(written));
-
-        auto start = clock_type::now();
-        cx_elem_free(root);
-        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, seconds_since(start));
+        for (int r = 0; r < runs; r++) {
+            raw_runs.push_back(raw_push_parse(reply));
+            double parse_seconds = 0;
+            cx_elem_t *root = parse_tree(reply, &parse_seconds);
+            if (!root)
+                return 1;
+            parse_runs.push_back(parse_seconds);
+            write_runs.push_back(write_tree(root, &written));
+            stream_runs.push_back(stream_tree(root));
+            auto start = clock_type::now();
+            cx_elem_free(root);
+            free_runs.push_back(seconds_since(start));
+        }
+        double raw = bench::median(raw_runs), parse = bench::median(parse_runs);
+        double write = bench::median(write_runs);
+        printf("%-28s %10.1f %10.3f %10.1f\n", "libxml2 push, empty SAX1", in_mb, raw, in_mb / raw);
+        printf("%-28s %10.1f %10.3f %10.1f %10s %10.2f    (%zu records)\n", "xml_parse_string",
+               in_mb, parse, in_mb / parse, "", parse / raw, records);
+        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_to_string", in_mb, write,
+               megabytes(written) / write, megabytes(written));
+        double stream = bench::median(stream_runs);
+        printf("%-28s %10.1f %10.3f %10.1f %10.1f\n", "cx_elem_write_stream", in_mb, stream,
+               megabytes(written) / stream, megabytes(written));
+        printf("%-28s %10.1f %10.3f\n", "cx_elem_free", in_mb, bench::median(free_runs));
     }
     printf("peak memory (ru_maxrss): %.1f MB\n", static_cast<double>(peak_kilobytes()) / 1024.0);
+    hostile_markup();
     cx_xml_cleanup();
     return 0;
 }

@@ -1,10 +1,16 @@
-// Element tree: elements, children, attributes, content, encrypted values,
-// and the XML writer that turns a tree back into text.
+// Element tree: elements, children, attributes, content and encrypted
+// values. The writer is in cx_elem_write.cpp.
 
 #include "corvex/cx_elem.h"
+#include "cx_elem_detail.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "vovedi/pool.h"
 
@@ -77,6 +83,97 @@ char *encrypt_to_hex(const char *value, const unsigned char *key, size_t key_len
     return text;
 }
 
+// An element is one block: the record, a two-byte tag, its name, then
+// either its content (an element made whole by the reader) or one spare
+// byte. The content is in the block exactly when it starts right after the
+// name's NUL; a content of its own can never start there, since that byte
+// belongs to the block.
+//
+// The tag tells where the block lives: 0 for a block of its own; otherwise
+// the block lies in a slab of the reader, at (tag - 1) * 8 bytes from the
+// slab's first element. A slab counts the elements still in it, plus one
+// while the reader still fills it, and goes when the count reaches zero.
+using elem_tag = uint16_t;
+
+// Slabs start small, so that a small reply costs little, and double up to
+// the largest, so that a big one costs few blocks.
+constexpr size_t first_slab_bytes = 4 * 1024;
+constexpr size_t last_slab_bytes = 64 * 1024 - 64;
+constexpr size_t slab_align = 8;
+// Elements bigger than this get a block of their own.
+constexpr size_t largest_slab_element = first_slab_bytes / 4;
+
+struct slab {
+    std::atomic<long> held;
+    size_t bytes; // the size of the whole slab
+    alignas(std::max_align_t) char elements[1];
+};
+
+constexpr size_t slab_header = offsetof(slab, elements);
+static_assert(last_slab_bytes / slab_align < UINT16_MAX, "a slab offset fits in a tag");
+
+elem_tag *tag_of(const cx_elem_t *elem)
+{
+    return reinterpret_cast<elem_tag *>(const_cast<cx_elem_t *>(elem) + 1);
+}
+
+char *after_name(const cx_elem_t *elem)
+{
+    return elem->name + strlen(elem->name) + 1;
+}
+
+void release_content(cx_elem_t *elem)
+{
+    if (elem->content && elem->content != after_name(elem))
+        VV_FREE(elem->content);
+    elem->content = nullptr;
+}
+
+void slab_release(slab *s)
+{
+    if (s && s->held.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        s->~slab();
+        VV_FREE(s);
+    }
+}
+
+// Release an element's block: its own, or its place in a slab.
+void release_block(cx_elem_t *elem)
+{
+    elem_tag tag = *tag_of(elem);
+    if (tag == 0) {
+        VV_FREE(elem);
+        return;
+    }
+    char *first = reinterpret_cast<char *>(elem) - (tag - 1) * slab_align;
+    slab_release(reinterpret_cast<slab *>(first - slab_header));
+}
+
+// Room for an element of size bytes in the reader's current slab (or a new
+// one): the block and its tag; null when memory runs out.
+void *slab_place(cx_detail::elem_slab *cursor, size_t size, elem_tag *tag)
+{
+    size = (size + slab_align - 1) / slab_align * slab_align;
+    auto *current = static_cast<slab *>(cursor->slab);
+    if (!current || cursor->used + size > current->bytes - slab_header) {
+        size_t bytes = current ? std::min(2 * current->bytes, last_slab_bytes) : first_slab_bytes;
+        void *memory = VV_MALLOC(bytes);
+        if (!memory)
+            return nullptr;
+        // The reader fills every slab it takes: its pages come in one step.
+        pool_prefault(memory, bytes);
+        slab_release(current);
+        current = new (memory) slab{{1}, bytes, {}};
+        cursor->slab = current;
+        cursor->used = 0;
+    }
+    void *place = current->elements + cursor->used;
+    *tag = static_cast<elem_tag>(cursor->used / slab_align + 1);
+    cursor->used += size;
+    current->held.fetch_add(1, std::memory_order_relaxed);
+    return place;
+}
+
 void append_child(cx_elem_t *parent, cx_elem_t *child)
 {
     child->next_sibling = nullptr;
@@ -89,24 +186,53 @@ void append_child(cx_elem_t *parent, cx_elem_t *child)
 
 } // namespace
 
+cx_elem_t *cx_detail::elem_new(const char *name, size_t name_length, const char *content,
+                               size_t content_length, elem_slab *cursor)
+{
+    // Name and content sizes come from texts in memory, so the sum cannot wrap.
+    size_t size =
+        sizeof(cx_elem_t) + sizeof(elem_tag) + name_length + 1 + (content ? content_length : 0) + 1;
+    elem_tag tag = 0;
+    void *block =
+        cursor && size <= largest_slab_element ? slab_place(cursor, size, &tag) : VV_MALLOC(size);
+    if (!block) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    auto *elem = new (block) cx_elem_t{};
+    *tag_of(elem) = tag;
+    elem->name = reinterpret_cast<char *>(tag_of(elem) + 1);
+    memcpy(elem->name, name, name_length);
+    elem->name[name_length] = '\0';
+    char *after = elem->name + name_length + 1;
+    if (content) {
+        elem->content = after;
+        memcpy(after, content, content_length);
+        after += content_length;
+    }
+    *after = '\0';
+    return elem;
+}
+
+void cx_detail::elem_slab_done(elem_slab *cursor)
+{
+    slab_release(static_cast<slab *>(cursor->slab));
+    cursor->slab = nullptr;
+    cursor->used = 0;
+}
+
+void cx_detail::elem_append(cx_elem_t *parent, cx_elem_t *child)
+{
+    append_child(parent, child);
+}
+
 cx_elem_t *cx_elem_create(const char *name)
 {
     if (!name) {
         errno = EINVAL;
         return nullptr;
     }
-    auto *elem = static_cast<cx_elem_t *>(VV_CALLOC(sizeof(cx_elem_t)));
-    if (!elem) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    elem->name = VV_STRDUP(name);
-    if (!elem->name) {
-        VV_FREE(elem);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return elem;
+    return cx_detail::elem_new(name, strlen(name), nullptr, 0, nullptr);
 }
 
 void cx_elem_free(cx_elem_t *elem)
@@ -125,11 +251,10 @@ void cx_elem_free(cx_elem_t *elem)
             e->last_child->next_sibling = pending;
             pending = e->first_child;
         }
-        VV_FREE(e->name);
         stab_free(e->attributes);
-        VV_FREE(e->content);
+        release_content(e);
         memset(e, 0, sizeof *e);
-        VV_FREE(e);
+        release_block(e);
     }
 }
 
@@ -144,7 +269,7 @@ int cx_elem_set_content(cx_elem_t *elem, const char *text)
         errno = ENOMEM;
         return 0;
     }
-    VV_FREE(elem->content);
+    release_content(elem);
     elem->content = copy;
     return 1;
 }
@@ -157,7 +282,7 @@ int cx_elem_attr_set(cx_elem_t *elem, const char *name, const char *value)
     }
     bool table_is_new = false;
     if (!elem->attributes) {
-        elem->attributes = stab_new(nullptr);
+        elem->attributes = stab_new_local();
         if (!elem->attributes) {
             errno = ENOMEM;
             return 0;
@@ -272,167 +397,4 @@ cx_elem_t *cx_elem_iter_next(cx_elem_iter_t *iter)
     cx_elem_t *current = *iter;
     *iter = current->next_sibling;
     return current;
-}
-
-// ---------------------------------------------------------------------------
-// Writer
-
-namespace
-{
-
-// One run of the writer: where the pieces go and how names are written.
-struct writer {
-    cx_xml_sink_fn sink;
-    void *context;
-    const char *prefix;
-    size_t prefix_length;
-    bool escape;
-    cx_xml_sink_t *builder; // pre-sized before each element when the sink is the text builder
-};
-
-bool put(const writer &w, const char *piece)
-{
-    return w.sink(piece, w.context) != 0;
-}
-
-bool put_spaces(const writer &w, int count)
-{
-    for (int k = 0; k < count; k++) {
-        if (!put(w, " "))
-            return false;
-    }
-    return true;
-}
-
-// The entity that stands for byte c in escaped content, or null.
-const char *entity_of(char c)
-{
-    switch (c) {
-    case '"':
-        return "&quot;";
-    case '&':
-        return "&amp;";
-    case '\'':
-        return "&apos;";
-    case '<':
-        return "&lt;";
-    case '>':
-        return "&gt;";
-    default:
-        return nullptr;
-    }
-}
-
-bool put_content(const writer &w, const char *content)
-{
-    char single[2] = {0, 0};
-    for (const char *p = content; *p; p++) {
-        const char *piece = w.escape ? entity_of(*p) : nullptr;
-        if (!piece) {
-            single[0] = *p;
-            piece = single;
-        }
-        if (!put(w, piece))
-            return false;
-    }
-    return true;
-}
-
-bool put_name(const writer &w, const char *name)
-{
-    return put(w, w.prefix) && put(w, name);
-}
-
-bool put_attributes(const writer &w, const cx_elem_t *elem)
-{
-    if (!elem->attributes)
-        return true;
-    stab_iter_t cursor;
-    for (const char *name = stab_first(elem->attributes, &cursor); name;
-         name = stab_next(elem->attributes, &cursor)) {
-        if (!put(w, " ") || !put_name(w, name) || !put(w, "=\"") ||
-            !put(w, stab_iter_value(&cursor)) || !put(w, "\""))
-            return false;
-    }
-    return true;
-}
-
-// Room for the element's tags, its content and its indentation, so that
-// most of its pieces are appended without growing the buffer.
-bool presize(const writer &w, const cx_elem_t *elem, int level)
-{
-    cx_xml_sink_t *b = w.builder;
-    size_t needed = b->length + 6 + 2 * strlen(elem->name) + 2 * w.prefix_length;
-    if (elem->content)
-        needed += strlen(elem->content);
-    if (level >= 0)
-        needed += static_cast<size_t>(level);
-    else
-        needed -= static_cast<size_t>(-static_cast<long>(level));
-    return needed <= b->capacity || cx_xml_sink_reserve(b, needed);
-}
-
-bool write_element(const writer &w, const cx_elem_t *elem, int level)
-{
-    if (w.builder && !presize(w, elem, level))
-        return false;
-    if (!put_spaces(w, level) || !put(w, "<") || !put_name(w, elem->name) ||
-        !put_attributes(w, elem))
-        return false;
-    if (!elem->content && !elem->first_child)
-        return put(w, "/>") && (level < 0 || put(w, "\n"));
-    if (!put(w, ">"))
-        return false;
-    if (elem->content && !put_content(w, elem->content))
-        return false;
-    bool children_alone = elem->first_child && !elem->content;
-    if (children_alone && level >= 0 && !put(w, "\n"))
-        return false;
-    int child_level = level >= 0 ? level + 8 : -1;
-    for (const cx_elem_t *child = elem->first_child; child; child = child->next_sibling) {
-        if (!write_element(w, child, child_level))
-            return false;
-    }
-    if (children_alone && !put_spaces(w, level))
-        return false;
-    return put(w, "</") && put_name(w, elem->name) && put(w, ">") && (level < 0 || put(w, "\n"));
-}
-
-char *write_to_text(const cx_elem_t *elem, int level, const char *prefix)
-{
-    if (!elem || !prefix) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    cx_xml_sink_t builder = {nullptr, 0, 0};
-    writer w = {cx_xml_sink_append, &builder, prefix, strlen(prefix), true, &builder};
-    if (!write_element(w, elem, level)) {
-        VV_FREE(builder.buffer);
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return builder.buffer;
-}
-
-} // namespace
-
-int cx_elem_write(const cx_elem_t *elem, int level, const char *prefix, cx_xml_sink_fn sink,
-                  void *context, int escape)
-{
-    if (!elem || !prefix || !sink) {
-        errno = EINVAL;
-        return 0;
-    }
-    writer w = {sink, context, prefix, strlen(prefix), escape != 0, nullptr};
-    return write_element(w, elem, level) ? 1 : 0;
-}
-
-char *cx_elem_sprintf(const cx_elem_t *elem, int level, const char *prefix)
-{
-    return write_to_text(elem, level, prefix);
-}
-
-char *cx_elem_to_string(const cx_elem_t *elem)
-{
-    return write_to_text(elem, 0, "");
 }

@@ -13,6 +13,7 @@
 #include "corvex/cx_request.h"
 #include "corvex/cx_rpc.h"
 #include "corvex/http.h"
+#include "cx_reply_detail.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
 #include "vovedi/str.h"
@@ -162,16 +163,20 @@ void print_input(const invocation &call)
     fflush(stdout);
 }
 
-// Read the reply body to its end, copying it to standard output in trace
-// mode 1, then close the connection. False when no read buffer could be
-// had (the connection is left open).
-bool copy_body(invocation &call)
+// What became of a reply body copied in trace mode.
+enum class copied { whole, no_memory, too_large };
+
+// Read the reply body to its end (within the handle's reply limit), copying
+// it to standard output in trace mode 1, then close the connection. Without
+// a read buffer the connection is left open.
+copied copy_body(invocation &call)
 {
     auto *piece = static_cast<char *>(VV_MALLOC(trace_piece));
     if (!piece)
-        return false;
+        return copied::no_memory;
+    cx_detail::body_reader body(call.conn, -1, call.server->reply_limit);
     int n;
-    while ((n = shttpc_read(call.conn, piece, trace_piece)) > 0) {
+    while ((n = body.next(piece, trace_piece)) > 0) {
         if (call.server->trace == CX_TRACE_RAW)
             fwrite(piece, 1, static_cast<size_t>(n), stdout);
     }
@@ -179,7 +184,7 @@ bool copy_body(invocation &call)
     fputs("\n", stdout);
     fflush(stdout);
     call.close_connection();
-    return true;
+    return body.too_large() ? copied::too_large : copied::whole;
 }
 
 // Make the parse state for the reply body; false when there is no memory
@@ -193,11 +198,14 @@ bool start_parse(invocation &call, bool debug)
 }
 
 // Parse the reply body (length bytes, or up to the end of the connection
-// when negative) into a result, closing the connection once it is read.
+// when negative, and never past the handle's reply limit) into a result,
+// closing the connection once it is read.
 cx_elem_t *finish_parse(invocation &call, long length, bool debug)
 {
-    xml_parse_stream(call.conn, call.state, length);
+    xml_parse_stream_limit(call.conn, call.state, length, call.server->reply_limit);
     call.close_connection();
+    if (call.state->too_large)
+        return cx_detail::reply_too_large(call.server->reply_limit);
     if (call.state->error)
         return cx_reply_parse_error(call.state);
     if (debug)
@@ -221,7 +229,7 @@ struct http_call : invocation {
     {
         stab_free(headers);
         VV_FREE(cred.user);
-        VV_FREE(cred.password);
+        str_free_secret(cred.password);
         VV_FREE(url);
     }
 };
@@ -261,8 +269,14 @@ cx_elem_t *post_and_read(http_call &call, bool debug)
     }
     if (server->trace != CX_TRACE_OFF) {
         fputs("\nOUTPUT:\n", stdout);
-        if (!copy_body(call))
+        switch (copy_body(call)) {
+        case copied::no_memory:
             return failure("Unable to allocate memory", errno_nomem);
+        case copied::too_large:
+            return cx_detail::reply_too_large(server->reply_limit);
+        case copied::whole:
+            break;
+        }
         return failure("debugging bypassed xml parsing", CX_ERR_INTERNAL);
     }
     if (!start_parse(call, debug))
@@ -322,7 +336,10 @@ cx_elem_t *qsm_exchange(invocation &call, bool debug)
     if (server->trace != CX_TRACE_OFF) {
         if (server->trace == CX_TRACE_RAW)
             fputs("\nOUTPUT:\n", stdout);
-        return qsm_failure(call, copy_body(call) ? 564 : 551, 0);
+        copied body = copy_body(call);
+        if (body == copied::too_large)
+            return cx_detail::reply_too_large(server->reply_limit);
+        return qsm_failure(call, body == copied::whole ? 564 : 551, 0);
     }
     if (!start_parse(call, debug))
         return qsm_failure(call, 552, 0);

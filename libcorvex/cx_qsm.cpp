@@ -13,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "corvex/http.h"
 #include "corvex/http_url.h"
 #include "vovedi/pool.h"
 #include "vovedi/sockerr.h"
@@ -37,52 +38,6 @@ int open_failure(shttpc_t *conn)
     int error = sockerr_get();
     shttpc_close(conn);
     return error ? -error : -11;
-}
-
-// ---------------------------------------------------------------------------
-// Reading the reply head under one deadline
-
-// The deadline of a head read that starts now; -1 when the connection has
-// no time-out.
-int64_t head_deadline(const shttpc_t *conn)
-{
-    return conn->timeout_ms ? sockerr_clock_ms() + conn->timeout_ms : -1;
-}
-
-// Read one byte, waiting no longer than the deadline allows (and no longer
-// than one read's own time-out). This is the one place that bounds the
-// head as a whole; body reads keep the per-read time-out.
-int read_byte_by(shttpc_t *conn, char *byte, int64_t deadline)
-{
-    if (deadline < 0)
-        return shttpc_read(conn, byte, 1);
-    int64_t left = deadline - sockerr_clock_ms();
-    if (left <= 0) {
-        sockerr_set(SOCKERR_ETIMEDOUT);
-        return -1;
-    }
-    uint32_t budget = conn->timeout_ms;
-    if (left < budget)
-        conn->timeout_ms = static_cast<uint32_t>(left);
-    int got = shttpc_read(conn, byte, 1);
-    conn->timeout_ms = budget;
-    return got;
-}
-
-// One line byte by byte, so that the body stays on the connection.
-int read_line_by(shttpc_t *conn, char *buffer, int capacity, int64_t deadline)
-{
-    for (int used = 0; used < capacity; used++) {
-        if (read_byte_by(conn, buffer + used, deadline) != 1)
-            return 0;
-        if (buffer[used] == '\n') {
-            buffer[used] = '\0';
-            if (used > 0 && buffer[used - 1] == '\r')
-                buffer[used - 1] = '\0';
-            return 1;
-        }
-    }
-    return 0;
 }
 
 // The number after the literal prefix of line, as "<prefix> %d" reads it:
@@ -181,10 +136,13 @@ int cx_qsm_read_reply_head(shttpc_t *conn, long *content_length)
     if (!conn || !content_length)
         return -22;
     *content_length = 0;
-    int64_t deadline = head_deadline(conn);
+    // One deadline for the whole head; the lines are read byte by byte, so
+    // that the body stays on the connection, and body reads keep the
+    // per-read time-out.
+    int64_t deadline = shttpc_deadline(conn);
     char line[CX_QSM_LINE_CAPACITY];
     long number = 0;
-    if (!read_line_by(conn, line, sizeof line, deadline))
+    if (!http_read_line_until(conn, line, sizeof line, deadline))
         return CX_QSM_NO_LINE_1;
     if (!*line)
         return CX_QSM_DROPPED;
@@ -192,7 +150,7 @@ int cx_qsm_read_reply_head(shttpc_t *conn, long *content_length)
         return CX_QSM_BAD_STATUS;
     if (number != CX_QSM_OK)
         return static_cast<int>(number);
-    if (!read_line_by(conn, line, sizeof line, deadline))
+    if (!http_read_line_until(conn, line, sizeof line, deadline))
         return CX_QSM_NO_LINE_2;
     if (!*line)
         return CX_QSM_DROPPED;
@@ -200,7 +158,7 @@ int cx_qsm_read_reply_head(shttpc_t *conn, long *content_length)
     if (!number_after(line, "Content-length:", &number) || number < 0)
         return CX_QSM_BAD_LENGTH;
     *content_length = number;
-    if (!read_line_by(conn, line, sizeof line, deadline))
+    if (!http_read_line_until(conn, line, sizeof line, deadline))
         return CX_QSM_NO_LINE_3;
     return CX_QSM_OK;
 }
@@ -209,7 +167,7 @@ int cx_qsm_read_line(shttpc_t *conn, char *buffer, int capacity)
 {
     if (!conn || !buffer)
         return 0;
-    return read_line_by(conn, buffer, capacity, head_deadline(conn));
+    return http_read_line_until(conn, buffer, capacity, shttpc_deadline(conn));
 }
 
 void cx_qsm_socket_close(shttpc_t *conn)

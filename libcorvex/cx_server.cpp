@@ -8,6 +8,7 @@
 
 #include "corvex/cx_request.h"
 #include "vovedi/pool.h"
+#include "vovedi/str.h"
 
 namespace
 {
@@ -85,6 +86,7 @@ cx_server_t *cx_server_open(const char *host, int major, int minor)
     server->transport = CX_TRANSPORT_HTTP;
     server->port = default_port;
     server->server_type = CX_TYPE_VAULT;
+    server->reply_limit = CX_REPLY_LIMIT_DEFAULT;
     return server;
 }
 
@@ -95,7 +97,7 @@ int cx_server_close(cx_server_t *server)
     close_qsm_connection(server);
     VV_FREE(server->host);
     VV_FREE(server->user);
-    VV_FREE(server->password);
+    str_free_secret(server->password);
     VV_FREE(server->name_prefix);
     VV_FREE(server->app_name);
     VV_FREE(server->api_intent);
@@ -119,7 +121,7 @@ int cx_server_set_login(cx_server_t *server, const char *user, const char *passw
         return 0;
     }
     VV_FREE(server->user);
-    VV_FREE(server->password);
+    str_free_secret(server->password);
     server->user = user_copy;
     server->password = password_copy;
     return 1;
@@ -208,6 +210,19 @@ int cx_server_get_timeout(const cx_server_t *server)
     if (refuse_null(server))
         return 0;
     return static_cast<int>(server->timeout);
+}
+
+int cx_server_set_reply_limit(cx_server_t *server, uint64_t bytes)
+{
+    if (refuse_null(server))
+        return 0;
+    server->reply_limit = bytes;
+    return 1;
+}
+
+uint64_t cx_server_get_reply_limit(const cx_server_t *server)
+{
+    return server ? server->reply_limit : 0;
 }
 
 int cx_server_set_type(cx_server_t *server, int type)

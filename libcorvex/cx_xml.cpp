@@ -2,6 +2,9 @@
 // element tree directly, on a stack of at most 20 open elements.
 
 #include "corvex/cx_xml.h"
+#include "cx_elem_detail.h"
+#include "cx_reply_detail.h"
+#include "cx_xml_watch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,12 +33,6 @@ constexpr size_t request_chunk_size = 2048;
 // millions of them; past this length further complaints are dropped.
 constexpr size_t error_text_limit = 8192;
 
-// The parser library holds back a start tag, comment or declaration until
-// its end arrives, and then checks the attributes of a tag against each
-// other pair by pair. Markup still waiting for its end beyond this size is
-// refused, so that a reply cannot make that check run for hours.
-constexpr size_t pending_markup_limit = 256 * 1024;
-
 // The reader's own failures. They are constant texts, so that recording
 // one never needs memory.
 constexpr char no_memory_for_elements[] = "Unable to allocate memory for elements!";
@@ -43,7 +40,9 @@ constexpr char too_deeply_nested[] = "XML is too deeply nested!";
 constexpr char popping_error[] = "Error in popping elements from stack!";
 constexpr char no_memory_for_characters[] = "Unable to allocate memory for characters!";
 constexpr char no_memory_for_message[] = "Unable to allocate memory for parser messages!";
-constexpr char markup_too_long[] = "XML markup is too long!";
+constexpr char cdata_not_utf8[] = "CDATA section is not proper UTF-8!";
+constexpr char too_many_attributes[] = "XML element has too many attributes!";
+constexpr char reply_too_large[] = "XML reply is too large!";
 
 cx_xml_state_t *state_of(void *context)
 {
@@ -138,8 +137,6 @@ bool set_attribute(cx_elem_t *elem, const char *name, const char *value)
 
 void copy_attributes(cx_xml_state_t *s, cx_elem_t *elem, const xmlChar **attributes)
 {
-    if (!attributes)
-        return;
     for (const xmlChar **pair = attributes; pair[0] && pair[1]; pair += 2) {
         if (!set_attribute(elem, reinterpret_cast<const char *>(pair[0]),
                            reinterpret_cast<const char *>(pair[1]))) {
@@ -147,6 +144,114 @@ void copy_attributes(cx_xml_state_t *s, cx_elem_t *elem, const xmlChar **attribu
             return;
         }
     }
+}
+
+// An element without attributes is held, by its name, until its end or its
+// first child arrives: a leaf is then made in one allocation with its name
+// and its text. Only the innermost open element can be held; its stack
+// entry has no element yet.
+bool hold_name(cx_xml_state_t *s, const char *name)
+{
+    size_t n = strlen(name) + 1;
+    if (n > s->held_capacity) {
+        auto *grown = static_cast<char *>(VV_REALLOC(s->held_name, n));
+        if (!grown)
+            return false;
+        s->held_name = grown;
+        s->held_capacity = n;
+    }
+    memcpy(s->held_name, name, n);
+    return true;
+}
+
+// A new element made by the reader, in its slab of elements.
+cx_elem_t *new_element(cx_xml_state_t *s, const char *name, const char *content,
+                       size_t content_length)
+{
+    cx_detail::elem_slab cursor{s->element_slab, s->element_slab_used};
+    cx_elem_t *elem = cx_detail::elem_new(name, strlen(name), content, content_length, &cursor);
+    s->element_slab = cursor.slab;
+    s->element_slab_used = cursor.used;
+    return elem;
+}
+
+// Put a new element in the tree: as the last child of the element at the
+// depth index, or as the root.
+void attach(cx_xml_state_t *s, cx_elem_t *elem)
+{
+    if (s->depth > 0)
+        cx_detail::elem_append(s->stack[s->depth - 1].element, elem);
+    else
+        s->stack[0].element = elem;
+}
+
+// Make the held element at the depth index, without content; false when
+// memory runs out.
+bool create_held(cx_xml_state_t *s)
+{
+    cx_elem_t *elem = new_element(s, s->held_name, nullptr, 0);
+    if (!elem)
+        return false;
+    attach(s, elem);
+    s->stack[s->depth].element = elem;
+    return true;
+}
+
+// Keep the text buffer of an element made whole for the next element's text.
+void keep_spare_text(cx_xml_state_t *s)
+{
+    if (s->text && s->text_capacity > s->spare_capacity) {
+        VV_FREE(s->spare_text);
+        s->spare_text = s->text;
+        s->spare_capacity = s->text_capacity;
+    } else {
+        VV_FREE(s->text);
+    }
+    s->text = nullptr;
+    s->text_capacity = 0;
+    s->text_length = 0;
+}
+
+// The text of the enclosing element waits in the entry of an open element
+// (park) and goes on where it stopped when that element ends (resume).
+void park_text(cx_xml_state_t *s, cx_xml_entry_t *entry)
+{
+    entry->saved_text = s->text;
+    entry->saved_capacity = s->text_capacity;
+    entry->saved_length = s->text_length;
+    s->text = nullptr;
+    s->text_capacity = 0;
+    s->text_length = 0;
+}
+
+void resume_text(cx_xml_state_t *s, cx_xml_entry_t *entry)
+{
+    s->text = entry->saved_text;
+    s->text_capacity = entry->saved_capacity;
+    s->text_length = entry->saved_length;
+    entry->saved_text = nullptr;
+    entry->saved_capacity = 0;
+    entry->saved_length = 0;
+}
+
+void push_entry(cx_xml_state_t *s, cx_elem_t *elem)
+{
+    cx_xml_entry_t *entry = &s->stack[++s->depth];
+    entry->element = elem;
+    park_text(s, entry);
+}
+
+// A new element with attributes, made at once and put in the tree.
+cx_elem_t *create_with_attributes(cx_xml_state_t *s, const xmlChar *name)
+{
+    cx_elem_t *elem = new_element(s, reinterpret_cast<const char *>(name), nullptr, 0);
+    if (!elem)
+        return nullptr;
+    if (s->depth >= 0)
+        cx_detail::elem_append(s->stack[s->depth].element, elem);
+    else
+        s->stack[0].element = elem;
+    return elem;
 }
 
 void on_start_element(void *context, const xmlChar *name, const xmlChar **attributes)
@@ -166,23 +271,32 @@ void on_start_element(void *context, const xmlChar *name, const xmlChar **attrib
         s->unstacked++;
         return;
     }
-    cx_elem_t *elem = cx_elem_create(reinterpret_cast<const char *>(name));
-    if (!elem) {
+    // The parent, if held, is made now that it has a child.
+    bool has_attributes = attributes && attributes[0] && attributes[1];
+    cx_elem_t *elem = nullptr;
+    bool ok = (s->depth < 0 || s->stack[s->depth].element || create_held(s)) &&
+              (has_attributes ? (elem = create_with_attributes(s, name)) != nullptr
+                              : hold_name(s, reinterpret_cast<const char *>(name)));
+    if (!ok) {
         error_set_constant(s, no_memory_for_elements);
         s->unstacked++;
         return;
     }
-    if (s->depth >= 0)
-        cx_elem_child_add(s->stack[s->depth].element, elem);
-    cx_xml_entry_t *entry = &s->stack[++s->depth];
-    entry->element = elem;
-    entry->saved_text = s->text;
-    entry->saved_capacity = s->text_capacity;
-    entry->saved_length = s->text_length;
-    s->text = nullptr;
-    s->text_capacity = 0;
-    s->text_length = 0;
-    copy_attributes(s, elem, attributes);
+    push_entry(s, elem);
+    if (elem)
+        copy_attributes(s, elem, attributes);
+}
+
+// The end of the held element at the depth index: it is made with its name
+// and its text in one allocation. Its text buffer is kept for the next one.
+void finish_held(cx_xml_state_t *s)
+{
+    cx_elem_t *elem = new_element(s, s->held_name, s->text, s->text_length);
+    if (elem)
+        attach(s, elem);
+    else
+        error_set_constant(s, no_memory_for_elements);
+    keep_spare_text(s);
 }
 
 void on_end_element(void *context, const xmlChar *name)
@@ -198,18 +312,15 @@ void on_end_element(void *context, const xmlChar *name)
         return;
     }
     cx_xml_entry_t *entry = &s->stack[s->depth];
-    // The collected text becomes the element's content as it is; an element
-    // that received no character data keeps null content.
-    if (s->text) {
-        VV_FREE(entry->element->content);
+    if (!entry->element) {
+        finish_held(s);
+    } else if (s->text) {
+        // The collected text becomes the element's content as it is; an
+        // element that received no character data keeps null content.
         entry->element->content = s->text;
+        s->text = nullptr;
     }
-    s->text = entry->saved_text;
-    s->text_capacity = entry->saved_capacity;
-    s->text_length = entry->saved_length;
-    entry->saved_text = nullptr;
-    entry->saved_capacity = 0;
-    entry->saved_length = 0;
+    resume_text(s, entry);
     if (s->depth > 0)
         entry->element = nullptr;
     s->depth--;
@@ -222,6 +333,13 @@ void on_characters(void *context, const xmlChar *chars, int length)
     cx_xml_state_t *s = state_of(context);
     if (length < 0)
         return;
+    if (!s->text && s->spare_text) {
+        s->text = s->spare_text;
+        s->text_capacity = s->spare_capacity;
+        s->text_length = 0;
+        s->spare_text = nullptr;
+        s->spare_capacity = 0;
+    }
     auto n = static_cast<size_t>(length);
     size_t needed = s->text_length + n + 1;
     if (needed > s->text_capacity) {
@@ -238,6 +356,46 @@ void on_characters(void *context, const xmlChar *chars, int length)
     memcpy(s->text + s->text_length, chars, n);
     s->text_length += n;
     s->text[s->text_length] = '\0';
+}
+
+// Whether bytes are proper UTF-8: no overlong forms, no surrogates, nothing
+// past U+10FFFF.
+bool proper_utf8(const unsigned char *p, size_t n)
+{
+    const unsigned char *end = p + n;
+    while (p < end) {
+        unsigned c = *p++;
+        if (c < 0x80)
+            continue;
+        int more = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : c >= 0xc0 ? 1 : -1;
+        if (more < 0 || c > 0xf4 || end - p < more)
+            return false;
+        unsigned value = c & (0x3f >> more);
+        for (int k = 0; k < more; k++) {
+            if ((p[k] & 0xc0) != 0x80)
+                return false;
+            value = value << 6 | (p[k] & 0x3f);
+        }
+        p += more;
+        static constexpr unsigned smallest[] = {0, 0x80, 0x800, 0x10000};
+        if (value < smallest[more] || (value >= 0xd800 && value <= 0xdfff) || value > 0x10ffff)
+            return false;
+    }
+    return true;
+}
+
+// A CDATA section, text like any other. The parser library checks the
+// bytes of a CDATA section less strictly than those of other text (an
+// overlong form passes): such a section makes the parse fail here, so that
+// nothing gets into a tree that the writer could not write as XML.
+void on_cdata(void *context, const xmlChar *chars, int length)
+{
+    cx_xml_state_t *s = state_of(context);
+    if (length > 0 && !proper_utf8(chars, static_cast<size_t>(length))) {
+        error_set_constant(s, cdata_not_utf8);
+        return;
+    }
+    on_characters(context, chars, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -257,13 +415,15 @@ xmlSAXHandler handlers()
     sax.characters = on_characters;
     // Whitespace between tags is character data like any other.
     sax.ignorableWhitespace = on_characters;
+    sax.cdataBlock = on_cdata;
     sax.warning = on_message;
     sax.error = on_message;
     sax.fatalError = on_message;
     return sax;
 }
 
-// One push parser, released at the end of the scope.
+// One push parser, released at the end of the scope. Everything it is fed
+// passes the attribute watch first.
 class push_parser
 {
   public:
@@ -272,7 +432,9 @@ class push_parser
     {
         cx_xml_init();
         xmlSAXHandler sax = handlers();
-        ctxt_ = xmlCreatePushParserCtxt(&sax, state, chunk, static_cast<int>(size), nullptr);
+        bool refused = !watch_.scan(chunk, size);
+        ctxt_ = xmlCreatePushParserCtxt(&sax, state, refused ? nullptr : chunk,
+                                        refused ? 0 : static_cast<int>(size), nullptr);
         // Tests make the start fail here as if the library were out of memory.
         if (ctxt_ && !testpoint_ptr(ctxt_, "xml", "parser", __FILE__, __LINE__)) {
             release();
@@ -282,6 +444,8 @@ class push_parser
         // load external definitions, and forbid network access outright.
         if (ctxt_)
             xmlCtxtUseOptions(ctxt_, XML_PARSE_NONET);
+        if (ctxt_ && refused)
+            refuse();
     }
     ~push_parser() { release(); }
     push_parser(const push_parser &) = delete;
@@ -291,9 +455,10 @@ class push_parser
 
     void feed(const char *chunk, size_t size, bool last)
     {
-        if (pending() + size > pending_markup_limit) {
-            error_set_constant(state_, markup_too_long);
-            xmlStopParser(ctxt_);
+        if (refused_)
+            return;
+        if (!watch_.scan(chunk, size)) {
+            refuse();
             return;
         }
         xmlParseChunk(ctxt_, chunk, static_cast<int>(size), last ? 1 : 0);
@@ -301,16 +466,14 @@ class push_parser
 
     // After a fatal error the library takes no more input: feeding it more
     // would change nothing.
-    bool halted() const { return ctxt_->disableSAX && ctxt_->errNo != XML_ERR_OK; }
+    bool halted() const { return refused_ || (ctxt_->disableSAX && ctxt_->errNo != XML_ERR_OK); }
 
   private:
-    // Input the library holds that it has not parsed yet.
-    size_t pending() const
+    void refuse()
     {
-        const xmlParserInputPtr input = ctxt_->input;
-        return input && input->cur && input->end > input->cur
-                   ? static_cast<size_t>(input->end - input->cur)
-                   : 0;
+        refused_ = true;
+        error_set_constant(state_, too_many_attributes);
+        xmlStopParser(ctxt_);
     }
 
     void release()
@@ -329,6 +492,8 @@ class push_parser
 
     cx_xml_state_t *state_;
     xmlParserCtxtPtr ctxt_ = nullptr;
+    cx_detail::attribute_watch watch_;
+    bool refused_ = false;
 };
 
 cx_xml_state_t *state_new(int keeps_last)
@@ -356,21 +521,18 @@ void state_free(cx_xml_state_t *s)
     }
     cx_elem_free(s->stack[0].element);
     VV_FREE(s->text);
+    VV_FREE(s->spare_text);
+    VV_FREE(s->held_name);
+    cx_detail::elem_slab cursor{s->element_slab, s->element_slab_used};
+    cx_detail::elem_slab_done(&cursor);
     error_release(s);
     VV_FREE(s);
 }
 
-// Bytes to ask the connection for: never past the announced length.
-size_t stream_read_size(long content_length, long received)
+// The next chunk of a reply body, copied to standard error in debug mode.
+int stream_read(cx_detail::body_reader &body, char *chunk)
 {
-    if (content_length < 0)
-        return stream_chunk_size;
-    return std::min(stream_chunk_size, static_cast<size_t>(content_length - received));
-}
-
-int stream_read(shttpc_t *conn, char *chunk, size_t size)
-{
-    int n = shttpc_read(conn, chunk, static_cast<int>(size));
+    int n = body.next(chunk, stream_chunk_size);
     if (n > 0 && cx_xml_debug.load(std::memory_order_relaxed) > 0)
         fwrite(chunk, 1, static_cast<size_t>(n), stderr);
     return n;
@@ -400,6 +562,12 @@ void cx_xml_request_state_free(cx_xml_state_t *state)
 
 void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length)
 {
+    xml_parse_stream_limit(conn, state, content_length, 0);
+}
+
+void xml_parse_stream_limit(shttpc_t *conn, cx_xml_state_t *state, long content_length,
+                            uint64_t limit)
+{
     if (!conn || !state) {
         errno = EINVAL;
         return;
@@ -407,22 +575,23 @@ void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length
     // An announced empty body is not waited for.
     if (content_length == 0)
         return;
+    cx_detail::body_reader body(conn, content_length, limit);
     char chunk[stream_chunk_size];
-    int n = stream_read(conn, chunk, stream_read_size(content_length, 0));
-    if (n <= 0)
-        return;
-    push_parser parser(state, chunk, static_cast<size_t>(n));
-    if (!parser.started())
-        return;
-    long received = n;
-    while ((content_length < 0 || received < content_length) && !parser.halted()) {
-        n = stream_read(conn, chunk, stream_read_size(content_length, received));
-        if (n <= 0)
-            break;
-        received += n;
-        parser.feed(chunk, static_cast<size_t>(n), false);
+    int n = stream_read(body, chunk);
+    if (n > 0) {
+        push_parser parser(state, chunk, static_cast<size_t>(n));
+        if (!parser.started())
+            return;
+        while (!parser.halted() && (n = stream_read(body, chunk)) > 0)
+            parser.feed(chunk, static_cast<size_t>(n), false);
+        // A body cut at the limit is not ended: it is refused whole.
+        if (!body.too_large())
+            parser.feed(nullptr, 0, true);
     }
-    parser.feed(nullptr, 0, true);
+    if (body.too_large()) {
+        state->too_large = 1;
+        error_set_constant(state, reply_too_large);
+    }
 }
 
 int xml_parse_string(const char *text, cx_xml_state_t *state)

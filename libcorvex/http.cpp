@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string.h>
 #include <ctype.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -107,7 +108,7 @@ const char *host_format(const char *host)
 void clear_credentials(http_credentials_t *cred)
 {
     VV_FREE(cred->user);
-    VV_FREE(cred->password);
+    str_free_secret(cred->password);
     cred->user = cred->password = nullptr;
 }
 
@@ -146,26 +147,27 @@ int status_of_line(const char *line)
 }
 
 // Read the status line (passing the blank line that ends an interim reply)
-// and take its number. 500 when no line could be read; 0 when the line
-// holds no number.
-int read_status(shttpc_t *conn)
+// and take its number, by the deadline. 500 when no line could be read; 0
+// when the line holds no number.
+int read_status(shttpc_t *conn, int64_t deadline)
 {
     char line[line_capacity];
-    if (!http_read_line(conn, line, sizeof line))
+    if (!http_read_line_until(conn, line, sizeof line, deadline))
         return 500;
-    if (line[0] == '\0' && !http_read_line(conn, line, sizeof line))
+    if (line[0] == '\0' && !http_read_line_until(conn, line, sizeof line, deadline))
         return 500;
     return status_of_line(line);
 }
 
 // Read header lines up to the blank line into table (or drop them when it
-// is null). 200, or 500 when the head breaks off or grows past its bound.
-int read_header_lines(shttpc_t *conn, stab_t *table)
+// is null), by the deadline. 200, or 500 when the head breaks off, is late
+// or grows past its bound.
+int read_header_lines(shttpc_t *conn, stab_t *table, int64_t deadline)
 {
     char line[line_capacity];
     size_t total = 0;
     for (;;) {
-        if (!http_read_line(conn, line, sizeof line))
+        if (!http_read_line_until(conn, line, sizeof line, deadline))
             return 500;
         if (line[0] == '\0')
             return 200;
@@ -197,19 +199,24 @@ int write_whole_request(shttpc_t *conn, const http_url_t &url, const http_creden
                                 static_cast<unsigned>(url.port)) &&
               str_append_printf(&head, &size, "Content-Length: %u\r\n\r\n",
                                 static_cast<unsigned>(length));
-    VV_FREE(auth);
-    if (!ok)
+    // The authorisation line stands for the password: every copy of it is
+    // wiped before it is released.
+    str_free_secret(auth);
+    if (!ok) {
+        str_free_secret(head);
         return -12;
+    }
     size_t head_length = strlen(head);
     auto *request = static_cast<char *>(VV_MALLOC(head_length + static_cast<size_t>(length)));
     if (!request) {
-        VV_FREE(head);
+        str_free_secret(head);
         return -12;
     }
     memcpy(request, head, head_length);
     memcpy(request + head_length, body, static_cast<size_t>(length));
-    VV_FREE(head);
+    str_free_secret(head);
     int written = http_write(conn, request, static_cast<int>(head_length) + length);
+    explicit_bzero(request, head_length);
     VV_FREE(request);
     return written ? 200 : 500;
 }
@@ -237,7 +244,7 @@ int write_request_with_headers(shttpc_t *conn, const http_url_t &url,
         return 500;
     if (expect_continue) {
         char line[line_capacity];
-        if (!http_read_line(conn, line, sizeof line))
+        if (!http_read_line_until(conn, line, sizeof line, shttpc_deadline(conn)))
             return 500;
         int status = status_of_line(line);
         if (status != 100)
@@ -375,13 +382,16 @@ int http_read_reply_head(shttpc_t *conn, stab_t **headers)
 {
     if (headers)
         *headers = nullptr;
-    int status = read_status(conn);
+    // One deadline for the whole head: a server that sends it a byte at a
+    // time cannot hold the call for longer than the time-out.
+    int64_t deadline = shttpc_deadline(conn);
+    int status = read_status(conn, deadline);
     if (status != 200)
         return status;
     stab_t *table = nullptr;
     if (headers && !(table = stab_new(nullptr)))
         return -12;
-    int rc = read_header_lines(conn, table);
+    int rc = read_header_lines(conn, table, deadline);
     if (rc != 200) {
         stab_free(table);
         return rc;
@@ -393,8 +403,13 @@ int http_read_reply_head(shttpc_t *conn, stab_t **headers)
 
 int http_read_line(shttpc_t *conn, char *buffer, int capacity)
 {
+    return http_read_line_until(conn, buffer, capacity, shttpc_deadline(conn));
+}
+
+int http_read_line_until(shttpc_t *conn, char *buffer, int capacity, int64_t deadline)
+{
     for (int used = 0; used < capacity; used++) {
-        if (shttpc_read(conn, buffer + used, 1) != 1)
+        if (shttpc_read_until(conn, buffer + used, 1, deadline) != 1)
             return 0;
         if (buffer[used] == '\n') {
             buffer[used] = '\0';
@@ -442,13 +457,15 @@ int http_format_basic_auth(const http_credentials_t *cred, char **line)
     }
     char *encoded = base64_encode(login);
     if (!encoded) {
-        log_event(LOG_LEVEL_DEBUG, "base64_encode() failed for login str %s\n", login);
-        VV_FREE(login);
+        // The login text holds the password: the log shows the user only.
+        log_event(LOG_LEVEL_DEBUG, "base64_encode() failed for login str %s:%s\n", cred->user,
+                  "********");
+        str_free_secret(login);
         return 0;
     }
     *line = str_printf("Authorization: Basic %s\r\n", encoded);
-    VV_FREE(login);
-    VV_FREE(encoded);
+    str_free_secret(login);
+    str_free_secret(encoded);
     // Without its line the request would go out unauthorised: that is a
     // failure, not a request without credentials.
     return *line != nullptr;
@@ -462,6 +479,6 @@ int http_write_basic_auth(shttpc_t *conn, const http_credentials_t *cred)
     if (!line)
         return 1;
     int written = http_write(conn, line, static_cast<int>(strlen(line)));
-    VV_FREE(line);
+    str_free_secret(line);
     return written;
 }

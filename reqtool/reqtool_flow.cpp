@@ -97,6 +97,12 @@ int reqtool_run(int argc, char *const argv[])
         return status;
     if (plan.settings.longs.command != REQTOOL_COMMAND_CALL)
         return reqtool_command(plan);
+    uint64_t reply_limit = CX_REPLY_LIMIT_DEFAULT;
+    const char *limit_text = getenv(reqtool_reply_limit_variable);
+    if (limit_text && *limit_text && !reqtool_reply_limit(limit_text, &reply_limit)) {
+        fprintf(stderr, "Invalid value for %s: %s\n", reqtool_reply_limit_variable, limit_text);
+        return 1;
+    }
     // A password from elsewhere than the operands; wiped once the handle has its copy.
     char password[reqtool_password_size] = "";
     if (!plan.operands.password && !plan.settings.hostequiv) {
@@ -119,6 +125,7 @@ int reqtool_run(int argc, char *const argv[])
     if (!server)
         return 1;
     reqtool_apply_timeout(server, settings);
+    cx_server_set_reply_limit(server, reply_limit);
     int status = reqtool_build_and_invoke(server, operands.api, operands.count, settings.print_mode,
                                           settings.input_mode, &settings.longs);
     cx_server_close(server);

@@ -311,6 +311,44 @@ int reqtool_prepare(int argc, char *const argv[], reqtool_plan &plan)
     return check_operands(plan.settings, argc, argv, first, program, plan.operands);
 }
 
+bool reqtool_reply_limit(const char *text, uint64_t *limit)
+{
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) {
+        auto digit = static_cast<uint64_t>(*text - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    int shift = 0;
+    switch (*text) {
+    case '\0':
+        break;
+    case 'k':
+    case 'K':
+        shift = 10;
+        break;
+    case 'm':
+    case 'M':
+        shift = 20;
+        break;
+    case 'g':
+    case 'G':
+        shift = 30;
+        break;
+    default:
+        return false;
+    }
+    if (*text && text[1])
+        return false;
+    if (value > UINT64_MAX >> shift)
+        return false;
+    *limit = value << shift;
+    return true;
+}
+
 void reqtool_usage(const char *program)
 {
     fputs("\nUsage:\n\n", stderr);

@@ -2,6 +2,8 @@
 // checks of settings and operands, the default ports and the usage text.
 #pragma once
 
+#include <cstdint>
+
 #include "reqtool_long.h"
 
 // The option letters; a letter followed by ':' takes an argument. "Q"
@@ -102,6 +104,14 @@ struct reqtool_plan {
 // that makes no call (settings.longs.command), the operands from the
 // first on are left in operands.api and nothing else is checked.
 int reqtool_prepare(int argc, char *const argv[], reqtool_plan &plan);
+
+// The environment variable that sets the reply limit.
+inline constexpr const char reqtool_reply_limit_variable[] = "REQTOOL_REPLY_LIMIT";
+
+// Read a reply limit: a decimal number of bytes, optionally followed by K, M
+// or G (KiB, MiB, GiB, either case); 0 means no limit. False for anything
+// else or a number too big.
+bool reqtool_reply_limit(const char *text, uint64_t *limit);
 
 // Print the usage text on standard error, program being the invocation name.
 void reqtool_usage(const char *program);

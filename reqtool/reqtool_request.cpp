@@ -129,8 +129,9 @@ int reqtool_build_from_pairs(char *const operands[], int count, cx_elem_t **api)
 
 char *reqtool_read_stream(FILE *in)
 {
-    constexpr size_t step = 512;
-    size_t size = step;
+    // The buffer starts at 512 bytes and doubles, so that a long input is
+    // copied a few times in all, not once per 512 bytes.
+    size_t size = 512;
     text_ptr buffer(static_cast<char *>(VV_MALLOC(size)));
     if (!buffer) {
         fputs("Unable to allocate memory for buffer\n", stderr);
@@ -140,14 +141,16 @@ char *reqtool_read_stream(FILE *in)
     int c;
     while ((c = getc(in)) != EOF) {
         if (length + 1 >= size) {
-            auto *grown = static_cast<char *>(VV_REALLOC(buffer.get(), size + step));
+            auto *grown = size <= SIZE_MAX / 2
+                              ? static_cast<char *>(VV_REALLOC(buffer.get(), 2 * size))
+                              : nullptr;
             if (!grown) {
                 fputs("Fatal logic error, buffp shouldn't be NULL!\n", stderr);
                 return nullptr;
             }
             (void)buffer.release();
             buffer.reset(grown);
-            size += step;
+            size *= 2;
         }
         buffer.get()[length++] = static_cast<char>(c);
     }
@@ -205,15 +208,22 @@ int build_request(char *const operands[], int count, int input_mode, cx_elem_t *
     return *api ? 0 : 1;
 }
 
-// Print heading and the element written with indentation.
-void print_elem(const char *heading, const cx_elem_t *elem)
+// Print heading and the element written with indentation, then a line
+// end, straight to standard output. 0; 1 after a message on standard error
+// when standard output cannot be written.
+int print_elem(const char *heading, const cx_elem_t *elem)
 {
-    text_ptr text(cx_elem_to_string(elem));
     fputs(heading, stdout);
-    if (text)
-        printf("%s\n", text.get());
-    else
+    cx_xml_stream_t out;
+    if (!cx_xml_stream_open(&out, stdout)) {
         fputs("Memory allocation error in cx_elem_to_string\n", stdout);
+        return 0;
+    }
+    bool written = cx_elem_write_stream(elem, 0, "", &out) && cx_xml_stream_write(&out, "\n", 1);
+    if (cx_xml_stream_close(&out) && written)
+        return 0;
+    fprintf(stderr, "reqtool: cannot write the result: %s\n", strerror(errno));
+    return 1;
 }
 
 } // namespace
@@ -232,13 +242,15 @@ int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int co
     if (longs && longs->output != REQTOOL_OUTPUT_PLAIN)
         return reqtool_script_call(server, api.get(), print_mode, *longs);
     const bool fail = longs && longs->fail;
-    if (print_mode == REQTOOL_PRINT_HEADED)
-        print_elem("INPUT:\n", api.get());
+    // Without a place to print the result, the call is not made.
+    if (print_mode == REQTOOL_PRINT_HEADED && print_elem("INPUT:\n", api.get()) != 0)
+        return REQTOOL_EXIT_USAGE;
     elem_ptr result(cx_server_invoke_elem(server, api.get()));
     if (!result) {
         fputs("Memory allocation error in cx_server_invoke_elem\n", stdout);
         return fail ? REQTOOL_EXIT_NO_RESULT : 0;
     }
-    print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get());
+    if (print_elem(print_mode == REQTOOL_PRINT_HEADED ? "OUTPUT:\n" : "", result.get()) != 0)
+        return REQTOOL_EXIT_USAGE;
     return fail ? reqtool_outcome(result.get()) : 0;
 }

@@ -51,9 +51,11 @@ cx_elem_t *cx_request_from_xml(const char *xml);
 // Build the API element as input_mode says (REQTOOL_INPUT_*) from the
 // operands (count of them, starting at the API operand), print it as
 // print_mode says (REQTOOL_PRINT_*), perform the call on server and print the
-// result. Returns the exit status: 0 once the call was made, 1 for bad or
-// unreadable XML input, reqtool_status_no_elem when the element cannot be
-// built. The long options in longs (none when null) add parameters, choose
-// the output and, with --fail, the status of a call that was made.
+// result, streaming it to standard output. Returns the exit status: 0 once
+// the call was made and its result printed, 1 for bad or unreadable XML input
+// or when standard output cannot be written, reqtool_status_no_elem when the
+// element cannot be built. The long options in longs (none when null) add
+// parameters, choose the output and, with --fail, the status of a call that
+// was made.
 int reqtool_build_and_invoke(cx_server_t *server, char *const operands[], int count, int print_mode,
                              int input_mode, const reqtool_long_settings *longs = nullptr);

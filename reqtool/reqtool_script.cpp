@@ -124,19 +124,15 @@ class stdout_aside
     int saved_;
 };
 
-// Write elem as indented XML to out; false when it cannot be (errno set).
+// Write elem as indented XML to out as it is formatted, not built whole
+// first; false when it cannot be (errno set).
 bool write_xml(FILE *out, const cx_elem_t *elem)
 {
-    char *text = cx_elem_to_string(elem);
-    if (!text) {
-        errno = ENOMEM;
+    cx_xml_stream_t stream;
+    if (!cx_xml_stream_open(&stream, out))
         return false;
-    }
-    bool written = fputs(text, out) != EOF && fflush(out) != EOF;
-    int error = errno;
-    VV_FREE(text);
-    errno = error;
-    return written;
+    bool written = cx_elem_write_stream(elem, 0, "", &stream);
+    return cx_xml_stream_close(&stream) && written;
 }
 
 } // namespace

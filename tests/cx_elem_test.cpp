@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -301,6 +305,7 @@ TEST(CxElem, AllocationFailuresLeaveTheTreeAsItWas)
     elem_ptr e(cx_elem_create("e"));
     cx_elem_set_content(e.get(), "old");
     std::string long_value(80, 'v');
+    cx_elem_attr_set(e.get(), "kept", "x"); // the long value then lives apart from its key
     cx_elem_attr_set(e.get(), "kept", long_value.c_str());
     std::string before = written(e.get(), -1);
 
@@ -376,16 +381,67 @@ TEST(CxElemWrite, CompactAndIndentedLayouts)
     EXPECT_EQ(written(x.get(), -1), "<x k=\"v\"/>");
 }
 
-TEST(CxElemWrite, ContentIsEscapedAttributeValuesAreNot)
+TEST(CxElemWrite, ContentIsEscapedAttributeValuesWhereTheyNeedIt)
 {
     elem_ptr e(cx_elem_create("e"));
     cx_elem_set_content(e.get(), "\"&'<>\nline\t\xc3\xa9");
-    cx_elem_attr_set(e.get(), "v", "<\"raw\">");
-    EXPECT_EQ(written(e.get(), -1),
-              "<e v=\"<\"raw\">\">&quot;&amp;&apos;&lt;&gt;\nline\t\xc3\xa9</e>");
+    EXPECT_EQ(written(e.get(), -1), "<e>&quot;&amp;&apos;&lt;&gt;\nline\t\xc3\xa9</e>");
+
+    // Attribute values: "<", '"' and a stray "&" become entities; values
+    // stored escaped, and every other byte, are written as they are.
+    struct {
+        const char *stored;
+        const char *written;
+    } const values[] = {
+        {"plain value > 1 'quoted'\t\xc3\xa9", "plain value > 1 'quoted'\t\xc3\xa9"},
+        {"Can&apos;t connect", "Can&apos;t connect"},
+        {"&amp;&lt;&gt;&quot;&apos;", "&amp;&lt;&gt;&quot;&apos;"},
+        {"&#38;&#x26;&#X26;&#9;&#x10FFFF;", "&#38;&#x26;&amp;#X26;&#9;&#x10FFFF;"},
+        {"Volume \"vol0\" not found", "Volume &quot;vol0&quot; not found"},
+        {"<\"raw\">", "&lt;&quot;raw&quot;>"},
+        {"x & y", "x &amp; y"},
+        {"&", "&amp;"},
+        {"&amp", "&amp;amp"},
+        {"&foo;", "&amp;foo;"},
+        {"&#;&#x;&#0;&#8;&#xD800;&#xFFFE;&#x110000;&#99999999999;",
+         "&amp;#;&amp;#x;&amp;#0;&amp;#8;&amp;#xD800;&amp;#xFFFE;&amp;#x110000;&amp;#99999999999;"},
+        {"&#12a;", "&amp;#12a;"},
+    };
+    for (const auto &v : values) {
+        elem_ptr a(cx_elem_create("a"));
+        cx_elem_attr_set(a.get(), "v", v.stored);
+        EXPECT_EQ(written(a.get(), -1), std::string("<a v=\"") + v.written + "\"/>") << v.stored;
+        // Without escaping, values are written as stored.
+        counting_sink raw;
+        ASSERT_EQ(cx_elem_write(a.get(), -1, "", counting_sink::put, &raw, 0), 1);
+        EXPECT_EQ(raw.joined(), std::string("<a v=\"") + v.stored + "\"/>");
+    }
+}
+
+TEST(CxElemWrite, CallersSinksGetTheSamePiecesAsEver)
+{
+    // Names, the prefix and markup whole; contents and indentation one byte
+    // a piece; a value without anything to escape whole.
+    elem_ptr a = sample_tree();
+    cx_elem_set_content(a->first_child->next_sibling, "");
     counting_sink sink;
-    ASSERT_EQ(cx_elem_write(e.get(), -1, "", counting_sink::put, &sink, 0), 1);
-    EXPECT_EQ(sink.joined(), "<e v=\"<\"raw\">\">\"&'<>\nline\t\xc3\xa9</e>");
+    ASSERT_EQ(cx_elem_write(a.get(), 2, "p:", counting_sink::put, &sink, 1), 1);
+    EXPECT_EQ(sink.pieces,
+              (texts{" ", " ",  "<",     "p:", "a",  " ",  "p:", "x",  "=\"", "1", "\"", ">",  "\n",
+                     " ", " ",  " ",     " ",  " ",  " ",  " ",  " ",  " ",   " ", "<",  "p:", "b",
+                     ">", "t",  "&amp;", "u",  "</", "p:", "b",  ">",  "\n",  " ", " ",  " ",  " ",
+                     " ", " ",  " ",     " ",  " ",  " ",  "<",  "p:", "c",   ">", "</", "p:", "c",
+                     ">", "\n", " ",     " ",  "</", "p:", "a",  ">",  "\n"}));
+}
+
+TEST(CxElemWrite, EveryNegativeLevelIsCompact)
+{
+    elem_ptr a = sample_tree();
+    const std::string compact = "<a x=\"1\"><b>t&amp;u</b><c/></a>";
+    for (int level : {-1, -8, -9, -100, INT_MIN}) {
+        EXPECT_EQ(written(a.get(), level), compact) << level;
+        EXPECT_EQ(written(a.get(), level, "n:"), "<n:a n:x=\"1\"><n:b>t&amp;u</n:b><n:c/></n:a>");
+    }
 }
 
 TEST(CxElemWrite, AttributesFollowTheTableOrder)
@@ -467,4 +523,118 @@ TEST(CxElemWrite, AllocationFailuresGiveNullAndLeakNothing)
         return true;
     });
     EXPECT_GT(runs.failing_runs, 0);
+}
+
+namespace
+{
+
+// A tree of every shape the writer meets: nested and mixed content, empty
+// content, attributes with values that need entities and values that hold
+// references, and (when big) text runs longer than a stream's buffer.
+elem_ptr varied_tree(unsigned seed, bool big)
+{
+    std::mt19937 random(seed);
+    const char *texts_pool[] = {"plain",      "a&b<c>\"d'e",  "", "\xc3\xa9t\xc3\xa9", "line\nline",
+                                "Can&apos;t", "&#38; &foo; &"};
+    auto pick = [&] { return texts_pool[random() % std::size(texts_pool)]; };
+    elem_ptr root(cx_elem_create("root"));
+    std::vector<cx_elem_t *> open{root.get()};
+    for (int k = 0; k < 300; k++) {
+        cx_elem_t *parent = open[random() % open.size()];
+        cx_elem_t *child =
+            cx_elem_child_add(parent, cx_elem_create(("e" + std::to_string(k % 7)).c_str()));
+        if (random() % 3 == 0)
+            cx_elem_attr_set(child, "k", pick());
+        if (random() % 4 == 0)
+            cx_elem_attr_set(child, "other", pick());
+        if (random() % 2)
+            cx_elem_set_content(child, pick());
+        if (open.size() < 8 && random() % 3 == 0)
+            open.push_back(child);
+    }
+    if (big) {
+        cx_elem_child_add_string(root.get(), "huge", std::string(200000, 'h').c_str());
+        cx_elem_child_add_string(root.get(), "escaped", std::string(100000, '<').c_str());
+    }
+    return root;
+}
+
+std::string file_text(FILE *f)
+{
+    std::string text;
+    rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+} // namespace
+
+TEST(CxElemWrite, PiecesTextAndStreamAgree)
+{
+    for (unsigned seed : {1u, 2u, 3u}) {
+        elem_ptr tree = varied_tree(seed, seed == 3);
+        for (int level : {0, 5, -1}) {
+            for (const char *prefix : {"", "ns:"}) {
+                counting_sink pieces;
+                ASSERT_EQ(cx_elem_write(tree.get(), level, prefix, counting_sink::put, &pieces, 1),
+                          1);
+                std::string text = written(tree.get(), level, prefix);
+                EXPECT_EQ(text, pieces.joined()) << seed << " " << level << " " << prefix;
+
+                FILE *f = tmpfile();
+                ASSERT_NE(f, nullptr);
+                cx_xml_stream_t stream;
+                ASSERT_EQ(cx_xml_stream_open(&stream, f), 1);
+                EXPECT_EQ(cx_xml_stream_write(&stream, "[", 1), 1);
+                EXPECT_EQ(cx_elem_write_stream(tree.get(), level, prefix, &stream), 1);
+                EXPECT_EQ(cx_xml_stream_write(&stream, "]", 1), 1);
+                EXPECT_EQ(cx_xml_stream_close(&stream), 1);
+                EXPECT_EQ(file_text(f), "[" + text + "]");
+                fclose(f);
+            }
+        }
+    }
+}
+
+TEST(CxElemWrite, StreamFailuresAreReported)
+{
+    elem_ptr tree = varied_tree(3, true);
+    // A full device: the first write out fails, and every later one the same way.
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    cx_xml_stream_t stream;
+    ASSERT_EQ(cx_xml_stream_open(&stream, full), 1);
+    errno = 0;
+    EXPECT_EQ(cx_elem_write_stream(tree.get(), 0, "", &stream), 0);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(cx_xml_stream_write(&stream, "x", 1), 0);
+    errno = 0;
+    EXPECT_EQ(cx_xml_stream_close(&stream), 0);
+    EXPECT_EQ(errno, ENOSPC);
+    // A small tree fails only when flushed, at the close.
+    ASSERT_EQ(cx_xml_stream_open(&stream, full), 1);
+    EXPECT_EQ(cx_elem_write_stream(sample_tree().get(), 0, "", &stream), 1);
+    EXPECT_EQ(cx_xml_stream_close(&stream), 0);
+    EXPECT_EQ(errno, ENOSPC);
+    fclose(full);
+
+    // Not open, or no memory for the buffer: nothing is written.
+    errno = 0;
+    EXPECT_EQ(cx_elem_write_stream(tree.get(), 0, "", &stream), 0);
+    EXPECT_EQ(errno, EINVAL);
+    FILE *f = tmpfile();
+    alloc_failure_sweep([&] {
+        cx_xml_stream_t s;
+        if (!cx_xml_stream_open(&s, f)) {
+            EXPECT_EQ(errno, ENOMEM);
+            EXPECT_EQ(s.buffer, nullptr);
+            return false;
+        }
+        bool ok = cx_elem_write_stream(tree.get(), -1, "", &s) == 1;
+        return cx_xml_stream_close(&s) == 1 && ok;
+    });
+    fclose(f);
 }

@@ -193,6 +193,32 @@ TEST(CxInvoke, SilentServersEndAfterTheTimeout)
     r = call(no_body.port(), 1);
     EXPECT_EQ(r.reason, "Timeout. Could not read API response.");
     EXPECT_EQ(r.error_number, "60");
+
+    // A head sent a byte at a time, each well within the time-out: the
+    // time-out bounds the whole head.
+    fixture_server trickled_head([](fixture_conn &c) {
+        c.read_request();
+        c.trickle(http_reply(200, "OK", passed), 1, 300);
+    });
+    start = std::chrono::steady_clock::now();
+    r = call(trickled_head.port(), 1);
+    waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.reason, "HTTP POST - Timed out");
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    trickled_head.stop();
+
+    // A body in pieces, each within the time-out, may take longer in all.
+    fixture_server slow_body([](fixture_conn &c) {
+        c.read_request();
+        std::string reply = http_reply(200, "OK", passed);
+        size_t head = reply.find("\r\n\r\n") + 4;
+        c.send(reply.substr(0, head));
+        c.trickle(reply.substr(head), (reply.size() - head) / 4 + 1, 400);
+    });
+    start = std::chrono::steady_clock::now();
+    r = call(slow_body.port(), 1);
+    EXPECT_EQ(r.status, "passed") << r.reason;
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1100));
 }
 
 TEST(CxInvoke, RawTraceBypassesParsing)
@@ -285,4 +311,42 @@ TEST(CxInvoke, ManyCallsOnOneHandleLeaveNothingBehind)
     cx_server_t *s = open_local(server.port());
     expect_many_calls_leave_nothing(s, [&] { return server.wait_idle(); });
     cx_server_close(s);
+}
+
+TEST(CxInvoke, RepliesPastTheLimitFail)
+{
+    // A reply body of about 5 KB, with and without its length, parsed and
+    // copied raw: limits below it refuse it, limits at or above it and no
+    // limit let it through.
+    std::string body =
+        corvex_reply("<results status=\"passed\"><v>" + std::string(5000, 'v') + "</v></results>");
+    std::string with_length = http_reply(200, "OK", body);
+    std::string without_length = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;
+    const std::string refused = "The reply is larger than the limit of 1000 bytes.";
+    for (const std::string &reply : {with_length, without_length}) {
+        for (uint64_t limit : {uint64_t{1000}, uint64_t{body.size()}, uint64_t{0}}) {
+            fixture_server server(answer_with(reply));
+            cx_server_t *s = open_local(server.port());
+            EXPECT_EQ(cx_server_get_reply_limit(s), CX_REPLY_LIMIT_DEFAULT);
+            EXPECT_EQ(cx_server_set_reply_limit(s, limit), 1);
+            cx_elem_t *api = cx_elem_create("system-get-version");
+            call_outcome r = describe(cx_server_invoke_elem(s, api));
+            if (limit == 1000) {
+                EXPECT_EQ(r.reason, refused);
+                EXPECT_EQ(r.error_number, "13011");
+            } else {
+                EXPECT_EQ(r.status, "passed") << r.reason;
+            }
+            // The raw copy keeps to the same limit.
+            cx_server_set_trace(s, CX_TRACE_RAW);
+            testing::internal::CaptureStdout();
+            r = describe(cx_server_invoke_elem(s, api));
+            std::string out = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(r.reason, limit == 1000 ? refused : "debugging bypassed xml parsing");
+            EXPECT_EQ(out.find(body) == std::string::npos, limit == 1000);
+            cx_elem_free(api);
+            cx_server_close(s);
+        }
+    }
+    EXPECT_EQ(cx_server_set_reply_limit(nullptr, 1), 0);
 }

@@ -357,3 +357,22 @@ TEST(CxQsm, ManyCallsLeaveNothingBehind)
     EXPECT_EQ(server.connections(), 1001); // a connection per call
     cx_server_close(s);
 }
+
+TEST(CxQsm, RepliesPastTheLimitFail)
+{
+    // Socket mode reads its body through the same reader as HTTP: parsed or
+    // copied raw, a reply past the handle's limit ends the call.
+    std::string big =
+        corvex_reply("<results status=\"passed\"><v>" + std::string(5000, 'v') + "</v></results>");
+    for (int trace : {CX_TRACE_OFF, CX_TRACE_RAW}) {
+        fixture_server server(answer_with(qsm_reply(200, big)));
+        cx_server_t *s = open_qsm(server.port());
+        cx_server_set_reply_limit(s, 1000);
+        cx_server_set_trace(s, trace);
+        testing::internal::CaptureStdout();
+        call_outcome r = call_on(s);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.reason, "The reply is larger than the limit of 1000 bytes.") << trace;
+        EXPECT_EQ(r.error_number, "13011");
+    }
+}

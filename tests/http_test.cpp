@@ -318,3 +318,33 @@ TEST(Http, TracePointsGateDebugMessagesAndTimeTheOpen)
     unlink(log_file.c_str());
     rmdir(dir);
 }
+
+TEST(Http, FailedAuthorisationLogsTheUserNotThePassword)
+{
+    char dir[] = "/tmp/http_test_logXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string directory = std::string(dir) + "/";
+    log_set_directory(directory.c_str());
+    http_credentials_t cred{const_cast<char *>("admin"), const_cast<char *>("pw-s3cr3t")};
+    alloc_failure_sweep([&] {
+        char *line = nullptr;
+        int ok = http_format_basic_auth(&cred, &line);
+        VV_FREE(line);
+        return ok == 1;
+    });
+    log_set_directory(nullptr);
+    std::string log_file = directory + "application.log", text;
+    FILE *f = fopen(log_file.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    fclose(f);
+    EXPECT_NE(text.find("failed to format credentials for admin\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("base64_encode() failed for login str admin:********\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("s3cr3t"), std::string::npos) << text;
+    unlink(log_file.c_str());
+    rmdir(dir);
+}

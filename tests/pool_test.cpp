@@ -1,3 +1,4 @@
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -153,4 +154,102 @@ TEST(PoolDeathTest, FreeingFromLaterExitHandlerWorks)
             exit(0);
         },
         testing::ExitedWithCode(0), "late free done");
+}
+
+namespace
+{
+
+void collect_site(const char *file, int line, void *context)
+{
+    static_cast<std::vector<std::string> *>(context)->push_back(std::string(file) + ":" +
+                                                                std::to_string(line));
+}
+
+std::vector<std::string> sites_since(uint64_t serial)
+{
+    std::vector<std::string> sites;
+    size_t count = pool_live_sites(serial, collect_site, &sites);
+    EXPECT_EQ(count, sites.size());
+    return sites;
+}
+
+std::string here(int line)
+{
+    return std::string(__FILE__) + ":" + std::to_string(line);
+}
+
+} // namespace
+
+TEST(Pool, LiveBlocksKeepTheirSitesWhileAsked)
+{
+    warm_up_allocator(); // the one-time set-ups stay allocated
+    pool_track_sites(1);
+    uint64_t serial = pool_site_serial();
+    char *a = static_cast<char *>(VV_MALLOC(16));
+    char *b = VV_STRDUP("text");
+    EXPECT_EQ(sites_since(serial).size(), 2u);
+    int moved_at = __LINE__ + 1;
+    a = static_cast<char *>(VV_REALLOC(a, 1 << 20));
+    VV_FREE(b);
+    EXPECT_EQ(sites_since(serial), std::vector<std::string>{here(moved_at)});
+    VV_FREE(a);
+    EXPECT_TRUE(sites_since(serial).empty());
+    // Many blocks at once, released in another order than taken.
+    std::vector<void *> blocks;
+    for (int k = 0; k < 5000; k++)
+        blocks.push_back(VV_MALLOC(static_cast<size_t>(8 + k % 64)));
+    EXPECT_EQ(sites_since(serial).size(), 5000u);
+    for (size_t k = 0; k < blocks.size(); k += 2)
+        VV_FREE(blocks[k]);
+    for (size_t k = 1; k < blocks.size(); k += 2)
+        VV_FREE(blocks[k]);
+    EXPECT_TRUE(sites_since(serial).empty());
+    pool_track_sites(0);
+    void *unseen = VV_MALLOC(8);
+    EXPECT_EQ(pool_live_sites(0, nullptr, nullptr), 0u);
+    VV_FREE(unseen);
+}
+
+TEST(Pool, SweepNamesTheSitesOfLeakedBlocks)
+{
+    // An operation that keeps one block each time it succeeds: the sweep's
+    // complaint names the line that allocated it.
+    std::vector<void *> kept;
+    int line = 0;
+    ::testing::TestPartResultArray complaints;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
+            &complaints);
+        alloc_failure_sweep([&] {
+            line = __LINE__ + 1;
+            void *block = VV_MALLOC(24);
+            if (block)
+                kept.push_back(block);
+            return block != nullptr;
+        });
+    }
+    for (void *block : kept)
+        VV_FREE(block);
+    ASSERT_EQ(complaints.size(), 1);
+    std::string message = complaints.GetTestPartResult(0).message();
+    EXPECT_NE(message.find("blocks leaked"), std::string::npos) << message;
+    EXPECT_NE(message.find(here(line)), std::string::npos) << message;
+}
+
+TEST(Pool, PrefaultingLeavesContentsAlone)
+{
+    // A hint only: what a block holds stays, whether its pages were there or not.
+    for (size_t size : {size_t{100}, size_t{5000}, size_t{4} << 20}) {
+        auto *block = static_cast<unsigned char *>(VV_MALLOC(size));
+        ASSERT_NE(block, nullptr);
+        for (size_t k = 0; k < size; k += 997)
+            block[k] = static_cast<unsigned char>(k);
+        pool_prefault(block, size);
+        for (size_t k = 0; k < size; k += 997)
+            EXPECT_EQ(block[k], static_cast<unsigned char>(k));
+        VV_FREE(block);
+    }
+    pool_prefault(nullptr, 0);
+    pool_prefault(nullptr, 1 << 20);
 }

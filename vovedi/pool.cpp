@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "vovedi/log.h"
 #include "vovedi/testpoint.h"
@@ -32,6 +35,145 @@ void heap_free(void *object)
 }
 
 std::atomic<long> live_blocks{0};
+
+// Where the live blocks came from, kept while tests ask for it: an
+// open-addressing table of block addresses (linear probing, deletion by
+// shifting back), in plain heap memory so that keeping it never passes
+// through the allocation it watches.
+class site_table
+{
+  public:
+    struct site {
+        uintptr_t block; // 0: a free slot
+        const char *file;
+        int line;
+        uint64_t serial;
+    };
+
+    bool on() const { return on_.load(std::memory_order_relaxed); }
+
+    void switch_on(bool on)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!on) {
+            free(slots_);
+            slots_ = nullptr;
+            capacity_ = used_ = 0;
+        }
+        on_.store(on, std::memory_order_relaxed);
+    }
+
+    uint64_t serial() const { return serial_.load(std::memory_order_relaxed); }
+
+    void add(const void *block, const char *file, int line)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!on() || !room_for_one())
+            return;
+        site *s = slot_of(reinterpret_cast<uintptr_t>(block));
+        if (!s->block)
+            used_++;
+        *s = {reinterpret_cast<uintptr_t>(block), file, line, serial_.fetch_add(1) + 1};
+    }
+
+    void remove(uintptr_t block)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!slots_)
+            return;
+        site *s = slot_of(block);
+        if (!s->block)
+            return;
+        // Move later members of the probe run back into the hole.
+        size_t hole = static_cast<size_t>(s - slots_);
+        s->block = 0;
+        used_--;
+        for (size_t k = (hole + 1) & (capacity_ - 1); slots_[k].block;
+             k = (k + 1) & (capacity_ - 1)) {
+            size_t home = hash(slots_[k].block);
+            bool stays = hole <= k ? (hole < home && home <= k) : (hole < home || home <= k);
+            if (stays)
+                continue;
+            slots_[hole] = slots_[k];
+            slots_[k].block = 0;
+            hole = k;
+        }
+    }
+
+    size_t each_since(uint64_t since, void (*each)(const char *, int, void *), void *context)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        size_t count = 0;
+        for (size_t k = 0; k < capacity_; k++) {
+            if (slots_[k].block && slots_[k].serial > since) {
+                count++;
+                if (each)
+                    each(slots_[k].file, slots_[k].line, context);
+            }
+        }
+        return count;
+    }
+
+  private:
+    size_t hash(uintptr_t block) const
+    {
+        return (block >> 4) * 0x9e3779b97f4a7c15ull >> 20 & (capacity_ - 1);
+    }
+
+    site *slot_of(uintptr_t block)
+    {
+        size_t k = hash(block);
+        while (slots_[k].block && slots_[k].block != block)
+            k = (k + 1) & (capacity_ - 1);
+        return &slots_[k];
+    }
+
+    // Keep the table at most half full, doubling it as needed.
+    bool room_for_one()
+    {
+        if (slots_ && 2 * (used_ + 1) <= capacity_)
+            return true;
+        size_t capacity = capacity_ ? 2 * capacity_ : 1024;
+        auto *grown = static_cast<site *>(calloc(capacity, sizeof(site)));
+        if (!grown)
+            return false;
+        site *old = slots_;
+        size_t old_capacity = capacity_;
+        slots_ = grown;
+        capacity_ = capacity;
+        for (size_t k = 0; k < old_capacity; k++) {
+            if (old[k].block)
+                *slot_of(old[k].block) = old[k];
+        }
+        free(old);
+        return true;
+    }
+
+    std::atomic<bool> on_{false};
+    std::atomic<uint64_t> serial_{0};
+    std::mutex lock_;
+    site *slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+};
+
+site_table &sites()
+{
+    static site_table table;
+    return table;
+}
+
+void site_added(const void *block, const char *file, int line)
+{
+    if (sites().on())
+        sites().add(block, file, line);
+}
+
+void site_removed(uintptr_t block)
+{
+    if (sites().on())
+        sites().remove(block);
+}
 
 } // namespace
 
@@ -118,6 +260,7 @@ void *note_block(pool_t *pool, void *block, const char *file, int line)
     if (!block)
         return nullptr;
     live_blocks.fetch_add(1, std::memory_order_relaxed);
+    site_added(block, file, line);
     if (pool)
         pool_register(pool, heap_free, block, file, line);
     return block;
@@ -137,6 +280,7 @@ void *alloc_hook(void *block, const char *file, int line)
         pool_free(pool, block);
     } else {
         live_blocks.fetch_sub(1, std::memory_order_relaxed);
+        site_removed(reinterpret_cast<uintptr_t>(block));
         free(block);
     }
     return result;
@@ -197,6 +341,10 @@ void *pool_realloc(pool_t *pool, void *block, size_t size, const char *file, int
     // Only the old address is needed afterwards, as the key of its record.
     auto old_address = reinterpret_cast<uintptr_t>(block);
     void *moved = realloc(block, size ? size : 1);
+    if (moved) {
+        site_removed(old_address);
+        site_added(moved, file, line);
+    }
     if (!moved || reinterpret_cast<uintptr_t>(moved) == old_address || !pool)
         return moved;
     {
@@ -218,6 +366,7 @@ void pool_free(pool_t *pool, void *block)
         remove_record(target, reinterpret_cast<uintptr_t>(block));
     }
     live_blocks.fetch_sub(1, std::memory_order_relaxed);
+    site_removed(reinterpret_cast<uintptr_t>(block));
     free(block);
 }
 
@@ -282,6 +431,37 @@ size_t pool_record_count(pool_t *pool)
 long pool_live_blocks(void)
 {
     return live_blocks.load(std::memory_order_relaxed);
+}
+
+void pool_prefault(void *block, size_t size)
+{
+#ifdef MADV_POPULATE_WRITE
+    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(block);
+    uintptr_t first = (start + page - 1) & ~(page - 1);
+    uintptr_t end = (start + size) & ~(page - 1);
+    if (block && end > first)
+        (void)madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)size;
+#endif
+}
+
+void pool_track_sites(int on)
+{
+    sites().switch_on(on != 0);
+}
+
+uint64_t pool_site_serial(void)
+{
+    return sites().serial();
+}
+
+size_t pool_live_sites(uint64_t since, void (*each)(const char *file, int line, void *context),
+                       void *context)
+{
+    return sites().each_since(since, each, context);
 }
 
 void *vv_malloc_at(size_t size, const char *file, int line)

@@ -511,11 +511,17 @@ int shttpc_connect_ipv6(shttpc_t *conn, const struct addrinfo *ai, int addrlen)
     return shttpc_connect(conn, ai->ai_addr, addrlen);
 }
 
-int shttpc_read(shttpc_t *conn, char *buffer, int size)
+int64_t shttpc_deadline(const shttpc_t *conn)
+{
+    if (!conn || conn->timeout_ms == 0)
+        return -1;
+    return operation_deadline(conn);
+}
+
+int shttpc_read_until(shttpc_t *conn, char *buffer, int size, int64_t deadline)
 {
     if (!conn || !buffer || size < 0)
         return refuse_argument();
-    int64_t deadline = operation_deadline(conn);
     // A read that had to wait and then succeeded leaves the last error as
     // it found it, not at the "would block" of its first attempt.
     int entry_error = sockerr_get();
@@ -529,6 +535,13 @@ int shttpc_read(shttpc_t *conn, char *buffer, int size)
         if (sockerr_wait(conn->sock, wait_for, deadline, nullptr) != 1)
             return -1;
     }
+}
+
+int shttpc_read(shttpc_t *conn, char *buffer, int size)
+{
+    if (!conn)
+        return refuse_argument();
+    return shttpc_read_until(conn, buffer, size, shttpc_deadline(conn));
 }
 
 int shttpc_write(shttpc_t *conn, const char *data, int length)

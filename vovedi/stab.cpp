@@ -1,103 +1,233 @@
 // String table: case-insensitive text keys to text values.
+//
+// A table costs what it holds. Its entries form one list in iteration order:
+// by ascending bucket (the key's hash modulo STAB_BUCKETS), and within a
+// bucket the latest key first. Each entry is one allocation holding the key
+// and, after it, the value it was created with. A small table is searched
+// along that list; a table that grows past a few keys gets an index of the
+// first entry of each bucket. Only tables that may be shared between threads
+// carry a lock.
 
 #include "vovedi/stab.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "vovedi/pool.h"
+#include "vovedi/zthread.h"
 
 namespace
 {
 
-constexpr size_t inline_size = 32;
+// Tables with more keys than this get a bucket index.
+constexpr size_t small_table_limit = 8;
 
-// One key and its value; texts shorter than 32 bytes live inline.
+// One key and its value. The key text follows the record's fixed part,
+// and after its NUL the inline value area, which holds the value the entry
+// was created with, or a shorter one set later.
 struct entry {
-    char *key;
-    char key_inline[inline_size];
-    char *value;
-    char value_inline[inline_size];
-    hash_link_t link;
+    entry *next;    // the following entry in iteration order
+    char *value;    // the inline value area, or a separate copy
+    uint8_t bucket; // STAB_BUCKETS fits in a byte
 };
+
+constexpr size_t key_offset = offsetof(entry, bucket) + 1;
+static_assert(STAB_BUCKETS <= UINT8_MAX, "a bucket number fits in a byte");
 
 const char empty_text[] = "";
 
-// Store text in the inline area when it fits, else as a separate copy.
-// Returns the pointer to use, or null when the copy fails.
-char *hold_text(char *inline_area, const char *text)
+char *key_of(entry *e)
 {
-    size_t n = strlen(text);
-    if (n < inline_size) {
-        memcpy(inline_area, text, n + 1);
-        return inline_area;
-    }
-    return VV_STRDUP(text);
+    return reinterpret_cast<char *>(e) + key_offset;
 }
 
-void drop_value(entry *e)
+char *inline_value(entry *e)
 {
-    if (e->value && e->value != e->value_inline)
+    char *key = key_of(e);
+    return key + strlen(key) + 1;
+}
+
+// The value of a key set anew is written over the inline area when it fits
+// in the text that area was last given; the area is never touched while the
+// value lives elsewhere, so that its length stays the area's size.
+bool fits_inline(entry *e, size_t n)
+{
+    return n <= strlen(inline_value(e));
+}
+
+void release_value(entry *e)
+{
+    if (e->value != inline_value(e))
         VV_FREE(e->value);
-    e->value_inline[0] = '\0';
-    e->value = e->value_inline;
 }
 
-void entry_free(void *object)
+unsigned bucket_of(const char *key)
 {
-    auto *e = static_cast<entry *>(object);
-    drop_value(e);
-    if (e->key != e->key_inline)
-        VV_FREE(e->key);
-    VV_FREE(e);
+    return hash_default(key) % STAB_BUCKETS;
 }
 
-entry *entry_new(const char *key)
+entry *entry_new(const char *key, const char *value, unsigned bucket)
 {
-    auto *e = static_cast<entry *>(VV_CALLOC(sizeof(entry)));
+    size_t k = strlen(key), v = strlen(value);
+    size_t size = key_offset + k + 1 + v + 1;
+    auto *e = static_cast<entry *>(VV_MALLOC(size < sizeof(entry) ? sizeof(entry) : size));
     if (!e)
         return nullptr;
-    e->key = hold_text(e->key_inline, key);
-    if (!e->key) {
-        VV_FREE(e);
-        return nullptr;
-    }
-    e->value = e->value_inline;
+    e->next = nullptr;
+    e->bucket = static_cast<uint8_t>(bucket);
+    char *text = key_of(e);
+    memcpy(text, key, k + 1);
+    e->value = text + k + 1;
+    memcpy(e->value, value, v + 1);
     return e;
 }
 
-entry *entry_at(const stab_iter_t *cursor)
+// Locks a table for one scope when it has a lock.
+class table_lock
 {
-    if (!cursor->entry)
-        return nullptr;
-    return reinterpret_cast<entry *>(reinterpret_cast<char *>(cursor->entry) -
-                                     offsetof(entry, link));
-}
+  public:
+    explicit table_lock(zthread_mutex_t *mutex) : mutex_(mutex)
+    {
+        if (mutex_)
+            zthread_mutex_lock(mutex_);
+    }
+    ~table_lock()
+    {
+        if (mutex_)
+            zthread_mutex_unlock(mutex_);
+    }
+    table_lock(const table_lock &) = delete;
+    table_lock &operator=(const table_lock &) = delete;
+
+  private:
+    zthread_mutex_t *mutex_;
+};
 
 } // namespace
 
 struct stab_s {
-    hash_t hash;
+    zthread_mutex_t *lock; // null for a table one thread uses at a time
+    entry *head;           // the first entry in iteration order
+    entry **index;         // null, or the first entry of each bucket
 };
 
-static_assert(offsetof(entry, key) == 0, "the default comparison reads the key first");
-
-stab_t *stab_new(const char *name, ...)
+namespace
 {
-    auto *table = static_cast<stab_t *>(VV_MALLOC(sizeof(stab_t)));
+
+entry *find(const stab_t *table, const char *key, unsigned bucket)
+{
+    entry *e = table->index ? table->index[bucket] : table->head;
+    for (; e && e->bucket <= bucket; e = e->next) {
+        if (e->bucket == bucket && strcasecmp(key, key_of(e)) == 0)
+            return e;
+    }
+    return nullptr;
+}
+
+// The entry after which a new key of the bucket goes (null: at the head).
+entry *predecessor(const stab_t *table, unsigned bucket)
+{
+    entry *before = nullptr;
+    entry *e = table->head;
+    if (table->index) {
+        // Start at the run of the nearest bucket below that holds keys.
+        e = nullptr;
+        for (unsigned b = bucket; b-- > 0 && !e;)
+            e = table->index[b];
+    }
+    for (; e && e->bucket < bucket; e = e->next)
+        before = e;
+    return before;
+}
+
+// Give a table that has outgrown the small form its bucket index. Without
+// memory for it the table just stays small.
+void index_if_large(stab_t *table)
+{
+    size_t count = 0;
+    for (entry *e = table->head; e; e = e->next)
+        count++;
+    if (count <= small_table_limit)
+        return;
+    auto **index = static_cast<entry **>(VV_CALLOC(STAB_BUCKETS * sizeof(entry *)));
+    if (!index)
+        return;
+    for (entry *e = table->head; e; e = e->next) {
+        if (!index[e->bucket])
+            index[e->bucket] = e;
+    }
+    table->index = index;
+}
+
+void insert(stab_t *table, entry *e)
+{
+    entry *before = predecessor(table, e->bucket);
+    entry **link = before ? &before->next : &table->head;
+    e->next = *link;
+    *link = e;
+    if (table->index)
+        table->index[e->bucket] = e;
+    else
+        index_if_large(table);
+}
+
+// Replace the value of an existing entry: 0, or 3 when no copy can be made
+// (the old value then stays).
+int replace_value(entry *e, const char *value)
+{
+    size_t n = strlen(value);
+    char *old = e->value;
+    if (fits_inline(e, n)) {
+        // The value may be a part of the old one: it moves before the old
+        // one is released.
+        memmove(inline_value(e), value, n + 1);
+        e->value = inline_value(e);
+    } else {
+        char *copy = VV_STRDUP(value);
+        if (!copy)
+            return 3;
+        e->value = copy;
+    }
+    if (old != e->value && old != inline_value(e))
+        VV_FREE(old);
+    return 0;
+}
+
+stab_t *table_new(bool locked)
+{
+    auto *table = static_cast<stab_t *>(VV_CALLOC(sizeof(stab_t)));
     if (!table) {
         errno = ENOMEM;
         return nullptr;
     }
-    if (hash_init(&table->hash, STAB_BUCKETS, offsetof(entry, link), nullptr, nullptr,
-                  entry_free) != 0) {
+    if (locked && !(table->lock = zthread_mutex_new())) {
         VV_FREE(table);
         errno = ENOMEM;
         return nullptr;
     }
+    return table;
+}
+
+// A table created while a pool is current is released with that pool.
+stab_t *registered(stab_t *table)
+{
+    if (pool_t *pool = pool_current())
+        pool_register(pool, reinterpret_cast<vv_release_fn>(stab_free), table, __FILE__, __LINE__);
+    return table;
+}
+
+} // namespace
+
+stab_t *stab_new(const char *name, ...)
+{
+    stab_t *table = table_new(true);
+    if (!table)
+        return nullptr;
     va_list args;
     va_start(args, name);
     for (const char *key = name; key; key = va_arg(args, const char *)) {
@@ -112,46 +242,29 @@ stab_t *stab_new(const char *name, ...)
         }
     }
     va_end(args);
-    // A table created while a pool is current is released with that pool.
-    if (pool_t *pool = pool_current())
-        pool_register(pool, reinterpret_cast<vv_release_fn>(stab_free), table, __FILE__, __LINE__);
-    return table;
+    return registered(table);
+}
+
+stab_t *stab_new_local(void)
+{
+    stab_t *table = table_new(false);
+    return table ? registered(table) : nullptr;
 }
 
 int stab_set(stab_t *table, const char *key, const char *value)
 {
     if (!table || !key || !value)
         return EINVAL;
-    // A long value is copied before the table is touched, so that running
-    // out of memory leaves the table exactly as it was: no key without its
-    // value, no old value lost.
-    size_t n = strlen(value);
-    char *copy = nullptr;
-    if (n >= inline_size) {
-        copy = VV_STRDUP(value);
-        if (!copy)
-            return 3;
-    }
-    auto *e = static_cast<entry *>(hash_lookup(&table->hash, key));
-    if (!e) {
-        e = entry_new(key);
-        if (!e) {
-            VV_FREE(copy);
-            return 3;
-        }
-        hash_insert(&table->hash, key, e);
-    }
-    // The new value is in place before the old one is released, so a value
-    // that points into the old one is copied intact.
-    char *old = e->value;
-    if (copy) {
-        e->value = copy;
-    } else {
-        memmove(e->value_inline, value, n + 1);
-        e->value = e->value_inline;
-    }
-    if (old != e->value_inline && old != e->value)
-        VV_FREE(old);
+    unsigned bucket = bucket_of(key);
+    // One critical section from the lookup to the insertion, so that two
+    // threads setting the same new key cannot both insert it.
+    table_lock lock(table->lock);
+    if (entry *e = find(table, key, bucket))
+        return replace_value(e, value);
+    entry *e = entry_new(key, value, bucket);
+    if (!e)
+        return 3;
+    insert(table, e);
     return 0;
 }
 
@@ -164,7 +277,9 @@ const char *stab_get_default(stab_t *table, const char *key, const char *dflt)
 {
     if (!table || !key)
         return dflt;
-    auto *e = static_cast<entry *>(hash_lookup(&table->hash, key));
+    unsigned bucket = bucket_of(key);
+    table_lock lock(table->lock);
+    entry *e = find(table, key, bucket);
     return e ? e->value : dflt;
 }
 
@@ -176,24 +291,40 @@ long stab_get_int(stab_t *table, const char *key, long dflt)
 
 size_t stab_count(stab_t *table)
 {
-    return table ? table->hash.entry_count : 0;
+    if (!table)
+        return 0;
+    table_lock lock(table->lock);
+    size_t count = 0;
+    for (entry *e = table->head; e; e = e->next)
+        count++;
+    return count;
 }
 
 const char *stab_first(stab_t *table, stab_iter_t *cursor)
 {
-    auto *e = static_cast<entry *>(hash_first(&table->hash, cursor));
-    return e ? e->key : nullptr;
+    cursor->entry = nullptr;
+    if (!table)
+        return nullptr;
+    table_lock lock(table->lock);
+    auto *e = table->head;
+    cursor->entry = e;
+    return e ? key_of(e) : nullptr;
 }
 
 const char *stab_next(stab_t *table, stab_iter_t *cursor)
 {
-    auto *e = static_cast<entry *>(hash_next(&table->hash, cursor));
-    return e ? e->key : nullptr;
+    auto *e = static_cast<entry *>(cursor->entry);
+    if (!table || !e)
+        return nullptr;
+    table_lock lock(table->lock);
+    e = e->next;
+    cursor->entry = e;
+    return e ? key_of(e) : nullptr;
 }
 
 const char *stab_iter_value(const stab_iter_t *cursor)
 {
-    entry *e = entry_at(cursor);
+    auto *e = static_cast<entry *>(cursor->entry);
     return e ? e->value : nullptr;
 }
 
@@ -201,6 +332,14 @@ void stab_free(stab_t *table)
 {
     if (!table)
         return;
-    hash_destroy(&table->hash);
+    entry *e = table->head;
+    while (e) {
+        entry *next = e->next;
+        release_value(e);
+        VV_FREE(e);
+        e = next;
+    }
+    VV_FREE(table->index);
+    zthread_mutex_free(table->lock);
     VV_FREE(table);
 }

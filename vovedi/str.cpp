@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string.h>
 #include <regex.h>
 
 #include "vovedi/log.h"
@@ -268,6 +269,14 @@ char *str_replace(const char *text, const char *pattern, const char *replacement
     if (!result)
         errno = ENOMEM;
     return result;
+}
+
+void str_free_secret(char *text)
+{
+    if (!text)
+        return;
+    explicit_bzero(text, strlen(text));
+    VV_FREE(text);
 }
 
 char *xml_escape(const char *text)

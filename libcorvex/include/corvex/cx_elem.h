@@ -105,15 +105,30 @@ cx_elem_t *cx_elem_iter_next(cx_elem_iter_t *iter);
 /*
  * Write elem and its subtree as XML, piece by piece, to sink. level >= 0
  * selects the indented layout (level spaces before the element's own tags,
- * eight more per generation, one element per line); a negative level the
+ * eight more per generation, one element per line); any negative level the
  * compact layout on one line. prefix (never null, may be empty) goes before
  * every element and attribute name. With escape set, the five XML special
- * characters of contents are written as entities; attribute values are
- * written as stored. Returns 1 when every piece was accepted, 0 as soon as
- * the sink refuses one (or with EINVAL for a null elem, prefix or sink).
+ * characters of contents are written as entities, and in attribute values
+ * "<" as "&lt;", '"' as "&quot;" and "&" as "&amp;" unless it starts the
+ * reference of a predefined entity or of a character XML allows (so values
+ * stored escaped are written as they are, and the output is well-formed);
+ * without it, contents and values are written as stored. The sink gets each
+ * piece NUL-terminated: names, the prefix and markup whole, contents and
+ * indentation one byte a piece. Returns 1 when every piece was accepted, 0
+ * as soon as the sink refuses one (or with EINVAL for a null elem, prefix
+ * or sink).
  */
 int cx_elem_write(const cx_elem_t *elem, int level, const char *prefix, cx_xml_sink_fn sink,
                   void *context, int escape);
+
+/*
+ * Write elem and its subtree to an open stream, as cx_elem_sprintf would
+ * build it (escaping on), in runs of bytes. 1 on success; 0 with EINVAL for
+ * a null argument or a stream that is not open, or 0 with the errno of a
+ * failed write.
+ */
+int cx_elem_write_stream(const cx_elem_t *elem, int level, const char *prefix,
+                         cx_xml_stream_t *stream);
 
 /*
  * New text holding elem and its subtree as XML, contents escaped (see

@@ -63,11 +63,15 @@ typedef struct cx_server_s {
     char *api_intent;     /* owned, or null */
     int32_t tls_verify;   /* 1: HTTPS calls check the server's certificate */
     char *tls_ca_file;    /* owned, or null: trusted authorities for that check */
+    uint64_t reply_limit; /* most bytes of reply body taken; 0 = no limit */
 } cx_server_t;
+
+/* The reply limit of a new handle: 1 GiB. */
+#define CX_REPLY_LIMIT_DEFAULT (1024ull * 1024 * 1024)
 
 /*
  * A new handle for host with API version major.minor: port 80, HTTP, login
- * style, vault type, no time-out, no credentials. Null with errno EINVAL
+ * style, vault type, no time-out, no credentials, the default reply limit. Null with errno EINVAL
  * for a null host, ENOMEM when memory runs out (nothing left allocated).
  * Released with cx_server_close.
  */
@@ -103,6 +107,15 @@ int cx_server_set_port(cx_server_t *server, int port);
 /* Seconds, 0 for none: 1; negative: 0 with EINVAL. */
 int cx_server_set_timeout(cx_server_t *server, int seconds);
 int cx_server_get_timeout(const cx_server_t *server);
+
+/*
+ * The most bytes of reply body a call takes (0: no limit). A reply announced
+ * longer, or going on past it, ends the call with a failed result whose
+ * reason says the reply is larger than the limit, after reading no more
+ * than the limit (and one byte to tell). 1; 0 with EINVAL for a null handle.
+ */
+int cx_server_set_reply_limit(cx_server_t *server, uint64_t bytes);
+uint64_t cx_server_get_reply_limit(const cx_server_t *server);
 
 /* Types 0 to 4: 1; others: 0 with EINVAL and nothing changed. */
 int cx_server_set_type(cx_server_t *server, int type);

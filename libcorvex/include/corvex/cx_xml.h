@@ -18,15 +18,18 @@
  * The reader resolves only the predefined entities and character
  * references: a document type line is accepted, but no external definition,
  * external entity or declared entity is ever read or expanded (a reference
- * to one is a complaint). Hostile input is bounded: markup that is still
- * unfinished after 256 KiB (a start tag, comment, CDATA section or
- * declaration; text is not markup) ends the parse with "XML markup is too
- * long!", and a reply keeps at most about 8 KiB of complaints.
+ * to one is a complaint). Hostile input is bounded: a start tag with more
+ * than 256 attributes, which the parser library would check in time
+ * quadratic in their number, ends the parse with "XML element has too many
+ * attributes!"; markup of any other kind and length is parsed (or refused
+ * by the parser library's own limits, such as its 10 MB bound on one piece
+ * of markup); a reply keeps at most about 8 KiB of complaints.
  */
 #ifndef CORVEX_CX_XML_H
 #define CORVEX_CX_XML_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include "corvex/cx_elem.h"
 #include "vovedi/common.h"
 #include "vovedi/shttpc.h"
@@ -57,6 +60,13 @@ typedef struct cx_xml_state_s {
     size_t error_capacity; /* allocation size of error; 0 when it is a constant text */
     long unstacked;        /* open elements that got no entry (too deep, or not created) */
     int keeps_last;        /* 1 for the request parser: a complaint replaces the error text */
+    char *held_name;       /* name of the innermost element while it is not made yet */
+    size_t held_capacity;  /* allocation size of held_name */
+    char *spare_text;      /* a text buffer kept for the next element's text */
+    size_t spare_capacity; /* its allocation size */
+    void *element_slab;    /* where new elements are placed, many to a block */
+    size_t element_slab_used;
+    int too_large; /* 1 when a reply was refused for going past its limit */
 } cx_xml_state_t;
 
 /* Text source of the request parser: a copy of the request text. */
@@ -81,6 +91,16 @@ cx_xml_state_t *xml_create(void);
  * reply). The connection stays open. A null argument does nothing.
  */
 void xml_parse_stream(shttpc_t *conn, cx_xml_state_t *state, long content_length);
+
+/*
+ * As xml_parse_stream, taking at most limit bytes of body (0: no limit). A
+ * reply announced longer than the limit is not read at all; one that goes
+ * on past it is read up to the limit and one byte more. Either way the
+ * state's too_large is set to 1 and its error text to "XML reply is too
+ * large!", and the tree is incomplete.
+ */
+void xml_parse_stream_limit(shttpc_t *conn, cx_xml_state_t *state, long content_length,
+                            uint64_t limit);
 
 /*
  * Parse a whole reply held in memory into state. 1 when it was parsed (the

@@ -16,6 +16,7 @@
 #ifndef CORVEX_HTTP_H
 #define CORVEX_HTTP_H
 
+#include <stdint.h>
 #include "vovedi/common.h"
 #include "vovedi/shttpc.h"
 #include "vovedi/stab.h"
@@ -81,17 +82,23 @@ int http_request(shttpc_t *conn, const char *url, const http_credentials_t *cred
 
 /*
  * Read the status line and, for status 200, the header lines up to the
- * blank line. Returns the status, 500 when the head cannot be read whole
- * (or its header lines exceed 64 KiB), -12 out of memory.
+ * blank line, all within one time-out of the connection counted from the
+ * call. Returns the status, 500 when the head cannot be read whole in time
+ * (last error SOCKERR_ETIMEDOUT when late) or its header lines exceed
+ * 64 KiB, -12 out of memory.
  */
 int http_read_reply_head(shttpc_t *conn, stab_t **headers);
 
 /*
  * Read one line of at most capacity bytes, its line end replaced by a NUL
- * (a carriage return before the line feed too). 1 for a complete line; 0
- * at end of stream, on failure or when the line does not fit.
+ * (a carriage return before the line feed too), within one time-out of the
+ * connection. 1 for a complete line; 0 at end of stream, on failure, when
+ * the time-out passes or when the line does not fit.
  */
 int http_read_line(shttpc_t *conn, char *buffer, int capacity);
+
+/* As http_read_line, by a deadline taken earlier (shttpc_deadline; -1 for none). */
+int http_read_line_until(shttpc_t *conn, char *buffer, int capacity, int64_t deadline);
 
 /* Write length bytes: 1 when all were written (or length <= 0), else 0. */
 int http_write(shttpc_t *conn, const char *data, int length);

@@ -12,6 +12,7 @@
 #define VOVEDI_POOL_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include "common.h"
 
 VV_BEGIN_DECL
@@ -66,6 +67,33 @@ size_t pool_record_count(pool_t *pool);
  * whole process; tests compare it before and after an operation.
  */
 long pool_live_blocks(void);
+
+/*
+ * A hint for a fresh block that is about to be written whole: its pages are
+ * made present in one step instead of a fault per page on first write. The
+ * contents are not touched; where the system cannot, nothing happens.
+ */
+void pool_prefault(void *block, size_t size);
+
+/*
+ * Keeping the sites of live blocks, for tests that look for leaks: while it
+ * is on, every block obtained from the tracked allocator is remembered with
+ * the file and line that asked for it (and a serial number, rising) until
+ * it is released. Off by default, when it costs one test per allocation;
+ * switching it off forgets everything. Blocks obtained while it was off are
+ * never listed.
+ */
+void pool_track_sites(int on);
+
+/* The serial number of the latest block remembered; 0 before the first. */
+uint64_t pool_site_serial(void);
+
+/*
+ * Call each (when not null) with the file and line of every live block
+ * remembered with a serial number above since; returns how many there are.
+ */
+size_t pool_live_sites(uint64_t since, void (*each)(const char *file, int line, void *context),
+                       void *context);
 
 /*
  * The allocation idiom: the current pool, the caller's file and line, and

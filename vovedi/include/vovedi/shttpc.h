@@ -96,9 +96,25 @@ int shttpc_connect_ipv6(shttpc_t *conn, const struct addrinfo *ai, int addrlen);
  * Read up to size bytes: the count read, 0 when the peer closed the
  * connection (or size is 0), -1 on failure or when the time-out passed
  * without data (SOCKERR_ETIMEDOUT). A TLS failure leaves the TLS library's
- * error code as the last error.
+ * error code as the last error. The time-out counts from this call:
+ * shttpc_read_until with shttpc_deadline(conn).
  */
 int shttpc_read(shttpc_t *conn, char *buffer, int size);
+
+/*
+ * The deadline of the handle's time-out counted from now, on the clock of
+ * sockerr_clock_ms (milliseconds); -1, no deadline, when the handle has no
+ * time-out or is null. Take it once to bound several reads together.
+ */
+int64_t shttpc_deadline(const shttpc_t *conn);
+
+/*
+ * As shttpc_read, waiting for data at most until deadline (from
+ * shttpc_deadline; -1 for none). A deadline already passed still takes
+ * data that is there, and otherwise fails at once with SOCKERR_ETIMEDOUT.
+ * A handle without a time-out blocks as in shttpc_read.
+ */
+int shttpc_read_until(shttpc_t *conn, char *buffer, int size, int64_t deadline);
 
 /*
  * Write all length bytes: length when all was written (0 for nothing to

@@ -1,7 +1,8 @@
 /*
  * String table: text keys to text values, keys unique under case-insensitive
  * comparison and kept in the case under which they were first set. Used for
- * element attributes and HTTP header fields.
+ * element attributes and HTTP header fields. A table costs what it holds: an
+ * empty one is a few pointers, each key one allocation with its value.
  */
 #ifndef VOVEDI_STAB_H
 #define VOVEDI_STAB_H
@@ -14,17 +15,29 @@ VV_BEGIN_DECL
 #define STAB_BUCKETS 101
 
 typedef struct stab_s stab_t;
-typedef hash_iter_t stab_iter_t;
+
+/* Iteration cursor: the entry last returned. */
+typedef struct stab_iter_s {
+    void *entry;
+} stab_iter_t;
 
 /*
  * A new table holding the given name/value pairs; the list ends at a null
- * name (or a null value). Null with errno ENOMEM when memory runs out.
+ * name (or a null value). Null with errno ENOMEM when memory runs out. Every
+ * operation on the table holds its lock, so several threads may share it.
  */
 stab_t *stab_new(const char *name, ...);
 
 /*
+ * A new empty table without a lock, for a table that one thread at a time
+ * uses (an element's attributes). Null with errno ENOMEM.
+ */
+stab_t *stab_new_local(void);
+
+/*
  * Set key to value: 0 on success; 3 when memory runs out (the table is
- * then unchanged); 22 when an argument is null.
+ * then unchanged); 22 when an argument is null. The lookup and the insertion
+ * of a new key are one critical section.
  */
 int stab_set(stab_t *table, const char *key, const char *value);
 
@@ -40,7 +53,11 @@ long stab_get_int(stab_t *table, const char *key, long dflt);
 /* Number of keys in the table. */
 size_t stab_count(stab_t *table);
 
-/* Iteration over keys, in the hash table's order; null at the end. */
+/*
+ * Iteration over keys: by ascending bucket (the key's hash_default modulo
+ * STAB_BUCKETS), within a bucket the latest key first; null at the end (and
+ * for a null table). Not to be mixed with setting new keys.
+ */
 const char *stab_first(stab_t *table, stab_iter_t *cursor);
 const char *stab_next(stab_t *table, stab_iter_t *cursor);
 

@@ -55,6 +55,13 @@ array_t *str_split(const char *text, const char *pattern, int maximum);
  */
 char *str_replace(const char *text, const char *pattern, const char *replacement);
 
+/*
+ * Overwrite text with zero bytes up to its NUL, where no optimisation can
+ * drop the writes, and release it (VV_FREE); for texts that hold a
+ * password. Null is ignored.
+ */
+void str_free_secret(char *text);
+
 /* New text with & " ' < > replaced by their XML entities; null on failure. */
 char *xml_escape(const char *text);
 
