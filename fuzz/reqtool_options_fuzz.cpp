@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "corvex/cx_elem.h"
+#include "reqtool_long.h"
 #include "reqtool_options.h"
 #include "reqtool_request.h"
 
@@ -36,8 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     reqtool_plan plan;
     int status = reqtool_prepare(argc, argv.data(), plan);
-    if (status == 0) {
-        const reqtool_operands &ops = plan.operands;
+    const reqtool_operands &ops = plan.operands;
+    const int command = plan.settings.longs.command;
+    // --help makes no call and keeps no operands; --version, --list-apis and
+    // --describe keep the words after the options, and nothing more.
+    if (status == 0 && command != REQTOOL_COMMAND_CALL && command != REQTOOL_COMMAND_HELP) {
+        if (ops.count < 0 || ops.api + ops.count != argv.data() + argc)
+            abort();
+    }
+    if (status == 0 && command == REQTOOL_COMMAND_CALL) {
         if (!ops.host || ops.count < 0 || ops.api + ops.count != argv.data() + argc)
             abort();
         if (plan.settings.input_mode == REQTOOL_INPUT_PAIRS) {
