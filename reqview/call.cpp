@@ -17,7 +17,6 @@ namespace
 {
 
 constexpr size_t kErrorCharacters = 255;
-constexpr const char *kPasswordPlaceholder = "<password>";
 
 bool IsNameStart(char c)
 {
@@ -81,28 +80,24 @@ ElemPtr RequestElement(const CallRequest &request)
     return api;
 }
 
-std::string CommandWithPairs(const CallRequest &request)
+// Values reqtool would read as an array ("{") or an encrypted value ("@")
+// when given as an operand; --literal sends them as they are.
+bool NeedsLiteral(const CallParam &p)
 {
-    std::string command;
-    command += " " + ShellQuote(request.api);
-    for (const CallParam &p : request.params)
-        command +=
-            " " + ShellQuote(p.name) + " " + ShellQuote(p.secret ? "<" + p.name + ">" : p.value);
-    return command;
+    return !p.secret && !p.value.empty() && (p.value[0] == '{' || p.value[0] == '@');
 }
 
-// The request as compact XML for reqtool -i, password parameters as placeholders.
-std::string CommandWithXml(const CallRequest &request)
+// The API and its parameters as reqtool's operands, password parameters as
+// placeholders; the values NeedsLiteral picks are left to the options.
+std::string CommandOperands(const CallRequest &request)
 {
-    ElemPtr api(cx_elem_create(request.api.c_str()));
+    std::string command = " " + ShellQuote(request.api);
     for (const CallParam &p : request.params) {
-        if (api &&
-            !cx_elem_child_add_string(api.get(), p.name.c_str(),
-                                      p.secret ? ("<" + p.name + ">").c_str() : p.value.c_str()))
-            api.reset();
+        if (!NeedsLiteral(p))
+            command += " " + ShellQuote(p.name) + " " +
+                       ShellQuote(p.secret ? "<" + p.name + ">" : p.value);
     }
-    TextPtr xml(api ? cx_elem_sprintf(api.get(), -1, "") : nullptr);
-    return " " + ShellQuote(xml ? xml.get() : "");
+    return command;
 }
 
 } // namespace
@@ -218,6 +213,9 @@ std::string ShellQuote(std::string_view text)
 std::string ReqtoolCommand(const CallRequest &request)
 {
     CallRoute route = RouteFor(request.connectionType);
+    bool login = route.sendsLogin;
+    // A password is asked for when the command runs rather than shown.
+    bool prompt = login && !request.password.empty();
     std::string command = "reqtool";
     if (route.authStyle == CX_AUTH_RPC)
         command += " -r";
@@ -225,15 +223,15 @@ std::string ReqtoolCommand(const CallRequest &request)
         command += " -s";
     if (request.port)
         command += " -p " + std::to_string(request.port);
-    bool as_xml = !IsElementName(request.api);
-    for (const CallParam &p : request.params)
-        as_xml =
-            as_xml || (!p.secret && !p.value.empty() && (p.value[0] == '{' || p.value[0] == '@'));
-    if (as_xml)
-        command += " -i";
-    bool login = route.sendsLogin;
+    if (prompt)
+        command += " --password-prompt";
+    for (const CallParam &p : request.params) {
+        if (NeedsLiteral(p))
+            command += " --literal " + ShellQuote(p.name + "=" + p.value);
+    }
     command += " " + ShellQuote(request.host);
     command += " " + ShellQuote(login ? request.user : "");
-    command += " " + ShellQuote(login && !request.password.empty() ? kPasswordPlaceholder : "");
-    return command + (as_xml ? CommandWithXml(request) : CommandWithPairs(request));
+    if (!prompt)
+        command += " ''";
+    return command + CommandOperands(request);
 }

@@ -67,9 +67,10 @@ std::string CutErrorText(std::string_view reason);
 std::string DisplayCopy(std::string_view text);
 
 // The reqtool command line for the same call, every word quoted for a POSIX
-// shell, with the password and every password parameter left as
-// placeholders. Values reqtool would read as arrays or encrypted values
-// ("{", "@") are sent whole as the request's XML instead.
+// shell. It asks for the login password when it runs (--password-prompt)
+// and leaves every password parameter as a placeholder ("<name>"). Values
+// reqtool would read as arrays or encrypted values ("{", "@") are passed
+// with --literal.
 std::string ReqtoolCommand(const CallRequest &request);
 
 // text quoted for a POSIX shell when it needs quoting.

@@ -212,15 +212,18 @@ class ReqviewWindow : public ::testing::Test
     bool connected_ = false;
 };
 
-// Run a command line copied from the window with the built reqtool and
-// the password in place of its placeholder; what it prints.
+// Run a command line copied from the window with the built reqtool, the
+// password it would ask for taken from the environment instead; what it
+// prints.
 std::string run_copied(std::string command, const std::string &password)
 {
     EXPECT_EQ(command.rfind("reqtool ", 0), 0u) << command;
     command.replace(0, 7, REQTOOL);
-    size_t placeholder = command.find("'<password>'");
-    if (placeholder != std::string::npos)
-        command.replace(placeholder, 12, password);
+    const std::string prompt = " --password-prompt ";
+    size_t at = command.find(prompt);
+    if (at != std::string::npos)
+        command.replace(at, prompt.size(), " --password-env REQVIEW_TEST_PASSWORD ");
+    setenv("REQVIEW_TEST_PASSWORD", password.c_str(), 1);
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe)
         return "popen failed";
@@ -369,7 +372,7 @@ TEST_F(ReqviewWindow, RequestsAndFailuresOnTheWire)
         std::string request = conn.read_request();
         std::string results =
             request.find("<volume-size>") != std::string::npos
-                ? "<results status=\"failed\" reason=\"a &lt; b &gt; c &quot;d&quot;\" "
+                ? "<results status=\"failed\" reason=\"a &lt; b &gt; c &quot;d&quot; &amp; e\" "
                   "errno=\"14002\"/>"
             : request.find("<quota-report") != std::string::npos
                 ? "<results status=\"failed\" reason=\"" + reason_300 + "\" errno=\"1\"/>"
@@ -392,7 +395,7 @@ TEST_F(ReqviewWindow, RequestsAndFailuresOnTheWire)
     std::string sent = server.requests().back();
     EXPECT_NE(sent.find("<volume-size><volume>vol0</volume></volume-size>"), std::string::npos)
         << sent;
-    EXPECT_EQ(box("error")->toPlainText(), "a < b > c \"d\"");
+    EXPECT_EQ(box("error")->toPlainText(), "a < b > c \"d\" & e");
     EXPECT_EQ(box("output")->document()->blockCount(), 1);
     EXPECT_NE(box("output")->toPlainText().indexOf("status=\"failed\""), -1);
 
@@ -488,7 +491,7 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     QTest::mouseClick(button("copy"), Qt::LeftButton);
     std::string command = QApplication::clipboard()->text().toStdString();
     EXPECT_EQ(command, "reqtool -p " + std::to_string(sim.port()) +
-                           " 127.0.0.1 root '<password>' volume-list-info");
+                           " --password-prompt 127.0.0.1 root volume-list-info");
     std::string printed = run_copied(command, "secret");
     EXPECT_NE(printed.find("<name>vol0</name>"), std::string::npos) << printed;
 
@@ -528,7 +531,7 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     QTest::mouseClick(button("copy"), Qt::LeftButton);
     command = QApplication::clipboard()->text().toStdString();
     EXPECT_EQ(command, "reqtool -s -p " + std::to_string(tls.port()) +
-                           " 127.0.0.1 root '<password>' system-get-version");
+                           " --password-prompt 127.0.0.1 root system-get-version");
     printed = run_copied(command, "secret");
     EXPECT_NE(printed.find("<version>corapi-sim"), std::string::npos) << printed;
 }
