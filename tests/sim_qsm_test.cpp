@@ -16,15 +16,6 @@
 namespace
 {
 
-cx_elem_t *api(const char *name,
-               std::initializer_list<std::pair<const char *, std::string>> inputs = {})
-{
-    cx_elem_t *e = cx_elem_create(name);
-    for (const auto &[key, value] : inputs)
-        cx_elem_child_add_string(e, key, value.c_str());
-    return e;
-}
-
 // One call to port over HTTP or in socket mode, its result written as XML.
 std::string call(int port, bool socket_mode, cx_elem_t *request)
 {

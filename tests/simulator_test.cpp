@@ -140,16 +140,6 @@ reply call(int port, cx_elem_t *api, const call_settings &s = {})
     return r;
 }
 
-// An API element with name/value children.
-cx_elem_t *api(const char *name,
-               std::initializer_list<std::pair<const char *, std::string>> inputs = {})
-{
-    cx_elem_t *e = cx_elem_create(name);
-    for (const auto &[key, value] : inputs)
-        cx_elem_child_add_string(e, key, value.c_str());
-    return e;
-}
-
 // ---------------------------------------------------------------------------
 // Raw bytes over a plain socket
 

@@ -1,8 +1,10 @@
 // Helpers for tests of element trees: owning pointers and written forms.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corvex/cx_elem.h"
@@ -45,4 +47,14 @@ inline std::vector<std::string> attribute_pairs(const cx_elem_t *elem)
          name = stab_next(elem->attributes, &cursor))
         pairs.push_back(std::string(name) + "=" + stab_iter_value(&cursor));
     return pairs;
+}
+
+// An API element with name/value children.
+inline cx_elem_t *api(const char *name,
+                      std::initializer_list<std::pair<const char *, std::string>> inputs = {})
+{
+    cx_elem_t *e = cx_elem_create(name);
+    for (const auto &[key, value] : inputs)
+        cx_elem_child_add_string(e, key, value.c_str());
+    return e;
 }
