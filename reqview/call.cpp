@@ -17,6 +17,7 @@ namespace
 {
 
 constexpr size_t kErrorCharacters = 255;
+constexpr const char *kPasswordPlaceholder = "<password>";
 
 bool IsNameStart(char c)
 {
@@ -214,8 +215,6 @@ std::string ReqtoolCommand(const CallRequest &request)
 {
     CallRoute route = RouteFor(request.connectionType);
     bool login = route.sendsLogin;
-    // A password is asked for when the command runs rather than shown.
-    bool prompt = login && !request.password.empty();
     std::string command = "reqtool";
     if (route.authStyle == CX_AUTH_RPC)
         command += " -r";
@@ -223,15 +222,12 @@ std::string ReqtoolCommand(const CallRequest &request)
         command += " -s";
     if (request.port)
         command += " -p " + std::to_string(request.port);
-    if (prompt)
-        command += " --password-prompt";
     for (const CallParam &p : request.params) {
         if (NeedsLiteral(p))
             command += " --literal " + ShellQuote(p.name + "=" + p.value);
     }
     command += " " + ShellQuote(request.host);
     command += " " + ShellQuote(login ? request.user : "");
-    if (!prompt)
-        command += " ''";
+    command += " " + ShellQuote(login && !request.password.empty() ? kPasswordPlaceholder : "");
     return command + CommandOperands(request);
 }

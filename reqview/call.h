@@ -67,8 +67,8 @@ std::string CutErrorText(std::string_view reason);
 std::string DisplayCopy(std::string_view text);
 
 // The reqtool command line for the same call, every word quoted for a POSIX
-// shell. It asks for the login password when it runs (--password-prompt)
-// and leaves every password parameter as a placeholder ("<name>"). Values
+// shell, with the password ("<password>") and every password parameter
+// ("<name>") left as placeholders. Values
 // reqtool would read as arrays or encrypted values ("{", "@") are passed
 // with --literal.
 std::string ReqtoolCommand(const CallRequest &request);

@@ -196,8 +196,8 @@ void ReqviewDialog::BuildControls()
     copy_ = new QPushButton("Copy as &reqtool command");
     copy_->setObjectName("copy");
     copy_->setAutoDefault(false);
-    copy_->setToolTip("Copy the reqtool command line that makes the same call; it asks for "
-                      "the password when it runs");
+    copy_->setToolTip("Copy the reqtool command line that makes the same call; the password "
+                      "stays a placeholder");
     ticker_ = new QTimer(this);
     ticker_->setInterval(100);
 

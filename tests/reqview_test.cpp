@@ -212,18 +212,15 @@ class ReqviewWindow : public ::testing::Test
     bool connected_ = false;
 };
 
-// Run a command line copied from the window with the built reqtool, the
-// password it would ask for taken from the environment instead; what it
-// prints.
+// Run a command line copied from the window with the built reqtool and
+// the password in place of its placeholder; what it prints.
 std::string run_copied(std::string command, const std::string &password)
 {
     EXPECT_EQ(command.rfind("reqtool ", 0), 0u) << command;
     command.replace(0, 7, REQTOOL);
-    const std::string prompt = " --password-prompt ";
-    size_t at = command.find(prompt);
-    if (at != std::string::npos)
-        command.replace(at, prompt.size(), " --password-env REQVIEW_TEST_PASSWORD ");
-    setenv("REQVIEW_TEST_PASSWORD", password.c_str(), 1);
+    size_t placeholder = command.find("'<password>'");
+    if (placeholder != std::string::npos)
+        command.replace(placeholder, 12, password);
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe)
         return "popen failed";
@@ -491,7 +488,7 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     QTest::mouseClick(button("copy"), Qt::LeftButton);
     std::string command = QApplication::clipboard()->text().toStdString();
     EXPECT_EQ(command, "reqtool -p " + std::to_string(sim.port()) +
-                           " --password-prompt 127.0.0.1 root volume-list-info");
+                           " 127.0.0.1 root '<password>' volume-list-info");
     std::string printed = run_copied(command, "secret");
     EXPECT_NE(printed.find("<name>vol0</name>"), std::string::npos) << printed;
 
@@ -531,7 +528,7 @@ TEST_F(ReqviewWindow, CallsAgainstTheSimulator)
     QTest::mouseClick(button("copy"), Qt::LeftButton);
     command = QApplication::clipboard()->text().toStdString();
     EXPECT_EQ(command, "reqtool -s -p " + std::to_string(tls.port()) +
-                           " --password-prompt 127.0.0.1 root system-get-version");
+                           " 127.0.0.1 root '<password>' system-get-version");
     printed = run_copied(command, "secret");
     EXPECT_NE(printed.find("<version>corapi-sim"), std::string::npos) << printed;
 }
