@@ -38,24 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     reqtool_plan plan;
     int status = reqtool_prepare(argc, argv.data(), plan);
     const reqtool_operands &ops = plan.operands;
-    const int command = plan.settings.longs.command;
-    // --help makes no call and keeps no operands; --version, --list-apis and
-    // --describe keep the words after the options, and nothing more.
-    if (status == 0 && command != REQTOOL_COMMAND_CALL && command != REQTOOL_COMMAND_HELP) {
-        if (ops.count < 0 || ops.api + ops.count != argv.data() + argc)
+    const bool call = plan.settings.longs.command == REQTOOL_COMMAND_CALL;
+    // --help makes no call and keeps no operands; every other run keeps the
+    // words after the options, and a call also its host.
+    if (status == 0 && plan.settings.longs.command != REQTOOL_COMMAND_HELP) {
+        if ((call && !ops.host) || ops.count < 0 || ops.api + ops.count != argv.data() + argc)
             abort();
     }
-    if (status == 0 && command == REQTOOL_COMMAND_CALL) {
-        if (!ops.host || ops.count < 0 || ops.api + ops.count != argv.data() + argc)
+    if (status == 0 && call && plan.settings.input_mode == REQTOOL_INPUT_PAIRS) {
+        if (ops.count % 2 != 1)
             abort();
-        if (plan.settings.input_mode == REQTOOL_INPUT_PAIRS) {
-            if (ops.count % 2 != 1)
-                abort();
-            cx_elem_t *api = nullptr;
-            if (reqtool_build_from_pairs(ops.api, ops.count, &api) == 0 && !api)
-                abort();
-            cx_elem_free(api);
-        }
+        cx_elem_t *api = nullptr;
+        if (reqtool_build_from_pairs(ops.api, ops.count, &api) == 0 && !api)
+            abort();
+        cx_elem_free(api);
     }
     for (const std::string &t : texts) {
         uint64_t limit;

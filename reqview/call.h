@@ -68,9 +68,8 @@ std::string DisplayCopy(std::string_view text);
 
 // The reqtool command line for the same call, every word quoted for a POSIX
 // shell, with the password ("<password>") and every password parameter
-// ("<name>") left as placeholders. Values
-// reqtool would read as arrays or encrypted values ("{", "@") are passed
-// with --literal.
+// ("<name>") left as placeholders. Values reqtool would read as arrays or
+// encrypted values ("{", "@") are passed with --literal.
 std::string ReqtoolCommand(const CallRequest &request);
 
 // text quoted for a POSIX shell when it needs quoting.
